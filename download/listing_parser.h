@@ -1,0 +1,32 @@
+// Turns the text of a directory listing into entries (name, kind, size).
+//
+// MLSD (RFC 3659 facts) and LIST in the Unix `ls -l` and DOS/IIS dialects.
+// A line that parses as none of these is passed over, never fatal.
+#ifndef VANDRISK_DOWNLOAD_LISTING_PARSER_H_
+#define VANDRISK_DOWNLOAD_LISTING_PARSER_H_
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "download/ftp_client.h"
+
+namespace vandrisk {
+
+enum class ListingFormat { kMlsd, kList };
+
+// One MLSD line, without its line end. nullopt for cdir/pdir entries and for
+// lines that are not "facts SP name".
+std::optional<FtpEntry> parse_mlsd_line(std::string_view line);
+
+// One LIST line (Unix or DOS dialect), without its line end. nullopt for
+// "total N" and for lines of neither dialect.
+std::optional<FtpEntry> parse_list_line(std::string_view line);
+
+// A whole listing body: lines end in LF or CR LF (a CR before the LF is not
+// part of the name); entries come back in the order the server sent them.
+std::vector<FtpEntry> parse_listing(std::string_view body, ListingFormat format);
+
+}  // namespace vandrisk
+
+#endif  // VANDRISK_DOWNLOAD_LISTING_PARSER_H_

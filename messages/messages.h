@@ -1,0 +1,59 @@
+// Every text the tool prints or writes lives here.
+//
+// The source of messages.cpp is readable UTF-8 Chinese; it is compiled with
+// -fexec-charset=GBK, so every function below returns code page 936 bytes,
+// line ends included, exactly as the console and the template file receive them.
+// Arguments (paths, hosts, names) are inserted as raw bytes, never re-encoded.
+#ifndef VANDRISK_MESSAGES_MESSAGES_H_
+#define VANDRISK_MESSAGES_MESSAGES_H_
+
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vandrisk::msg {
+
+// Writes text to out and flushes, so progress shows line by line even when
+// stdout is a pipe and a run is cut short.
+void emit(std::ostream& out, std::string_view text);
+
+// Informational options.
+const std::vector<std::string>& help_lines();
+std::string init_succeeded();
+std::string init_failed();
+
+// Configuration.
+std::string executable_path_failed();  // ends in a bare LF
+std::string load_failed();
+std::string task_listing_heading();
+std::string task_listing_entry(const char* host, unsigned port, const char* user,
+                               const char* pwd, const char* ftppath, const char* localpath,
+                               const char* head, const char* tail);
+// The 17 lines of the configuration template, CR LF included.
+std::vector<std::string> template_lines();
+
+// Task runner.
+std::string task_started(const char* host, unsigned port, const char* ftppath);
+std::string task_failed();
+std::string task_succeeded(int count);
+std::string failed_task_count(int failed);
+std::string total_downloaded(int total);
+std::string press_any_key();
+
+// Download walk.
+std::string session_open_failed();
+std::string connect_failed();
+std::string listing_start_failed(const char* remote_dir, unsigned long error);
+std::string listing_broken(unsigned long error);
+std::string file_conflict(const char* remote_path, int file_type);
+std::string file_download_failed(const char* remote_path);
+std::string file_downloaded(const char* remote_path);
+std::string directory_conflict(const char* local_path, int file_type);
+std::string directory_create_failed(const char* local_path);
+std::string directory_created(const char* local_path);
+std::string unsafe_name_skipped(const char* remote_path);
+
+}  // namespace vandrisk::msg
+
+#endif  // VANDRISK_MESSAGES_MESSAGES_H_

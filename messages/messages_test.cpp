@@ -1,0 +1,107 @@
+// The tool's texts must reach the console as code page 936 bytes, exactly.
+// Expected bytes come from iconv, not from the compiler's charset conversion.
+#include "messages/messages.h"
+
+#include <gtest/gtest.h>
+
+#include "testing/test_support.h"
+
+namespace vandrisk {
+namespace {
+
+using testing::gbk;
+
+struct Case {
+  std::string actual;
+  const char* expected_utf8;
+};
+
+TEST(MessagesTest, EveryTextIsExactGbk) {
+  const Case cases[] = {
+      {msg::init_succeeded(), "初始成功\r\n"},
+      {msg::init_failed(), "初始失败\r\n"},
+      {msg::executable_path_failed(), "获取当前执行路径失败\n"},
+      {msg::load_failed(), "初始化失败\r\n"},
+      {msg::task_listing_heading(), "\r\n配置文件内容：\r\n----------------\r\n"},
+      {msg::task_started("10.0.0.1", 2121, "/data"), "开始下载任务 10.0.0.1:2121 /data\r\n"},
+      {msg::task_started("", 0, ""), "开始下载任务 :0 \r\n"},
+      {msg::task_failed(), "下载任务失败\r\n"},
+      {msg::task_succeeded(0), "成功下载 0 个文件\r\n"},
+      {msg::failed_task_count(2), "下载任务失败任务数为 2\r\n"},
+      {msg::total_downloaded(12345), "总共下载 12345 个文件\r\n"},
+      {msg::press_any_key(), "请按任意键继续. . .\r\n"},
+      {msg::session_open_failed(), "cant not open intSession\r\n"},
+      {msg::connect_failed(), "cant not open hIntSession\r\n"},
+      {msg::listing_start_failed("/data/a", 12003), "获取路径 /data/a 下的文件失败，errno=12003\r\n"},
+      {msg::listing_broken(12030), "获取 ftp 服务器文件列表失败 errno = 12030\r\n"},
+      {msg::file_conflict("/d/name1.zip", 1), "下载文件 /d/name1.zip 失败，文件冲突, file_type = 1\r\n"},
+      {msg::file_download_failed("/d/x"), "下载文件 /d/x 失败\r\n"},
+      {msg::file_downloaded("/d/x"), "下载文件 /d/x\r\n"},
+      {msg::directory_conflict("C:\\l\\a", 0), "创建目录 C:\\l\\a 失败，目录冲突, file_type = 0\r\n"},
+      {msg::directory_create_failed("C:\\l\\a"), "创建目录 C:\\l\\a 失败\r\n"},
+      {msg::directory_created("C:\\l\\a"), "创建目录 C:\\l\\a\r\n"},
+      {msg::unsafe_name_skipped("/d/a?b"), "跳过不安全的文件名 /d/a?b\r\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.actual, gbk(c.expected_utf8)) << c.expected_utf8;
+}
+
+TEST(MessagesTest, ArgumentsPassThroughAsRawBytes) {
+  // A GBK path from a listing is shown as it came, never re-encoded.
+  const std::string gbk_name = "\xD6\xD0\xCE\xC4.zip";
+  EXPECT_EQ(msg::file_downloaded(("/d/" + gbk_name).c_str()), gbk("下载文件 /d/") + gbk_name + "\r\n");
+}
+
+TEST(MessagesTest, HelpLinesAlignDescriptionsInColumn17) {
+  const std::vector<std::string>& lines = msg::help_lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], gbk("--init          初始化配置文件\r\n"));
+  EXPECT_EQ(lines[1], gbk("--cnf filepath  使用 filepath 绝对路径的文件启动程序\r\n"));
+  EXPECT_EQ(lines[2], gbk("                无此参数则使用默认配置文件启动\r\n"));
+  EXPECT_EQ(lines[3],
+            gbk("                默认配置文件为运行目录里面的 Vandrisk.cnf 文件，可以通过 --init 参数生成\r\n"));
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line[15], ' ') << line;
+    EXPECT_NE(line[16], ' ') << line;
+  }
+}
+
+TEST(MessagesTest, TaskListingEntryAlignsKeysAndShowsPassword) {
+  EXPECT_EQ(msg::task_listing_entry("h", 65535, "u", "p", "/f", "D:\\l", "name", ".zip"),
+            "host       h:65535\r\n"
+            "user       u:p\r\n"
+            "ftppath    /f\r\n"
+            "localpath  D:\\l\r\n"
+            "head       name\r\n"
+            "tail       .zip\r\n"
+            "----------------\r\n");
+}
+
+TEST(MessagesTest, TemplateHasSeventeenCrLfLinesWithoutPercent) {
+  const std::vector<std::string> lines = msg::template_lines();
+  ASSERT_EQ(lines.size(), 17u);
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
+    EXPECT_EQ(line.find('%'), std::string::npos);
+  }
+  EXPECT_EQ(lines[0], gbk("# 下面的配置可以在同一个文件里面写多份，但必须是整组的添加，下载时会依次下载\r\n"));
+  EXPECT_EQ(lines[3], gbk("# ftp 服务端口，默认端口21\r\n"));
+  EXPECT_EQ(lines[9], gbk("# 要从哪个ftp路径下面下载文件，这里按照linux路径风格\r\n"));
+  EXPECT_EQ(lines[11], gbk("# 下载文件的保存路径，这里是windows风格的路径\r\n"));
+  EXPECT_EQ(lines[12], "localpath=D:\\data\\ftp\r\n");
+  EXPECT_EQ(lines[15], gbk("# 要下载的文件的后缀\r\n"));
+}
+
+TEST(MessagesTest, TemplateSampleHostIsPrivateIpv4) {
+  const std::string line = msg::template_lines()[2];
+  ASSERT_EQ(line.rfind("host=", 0), 0u);
+  unsigned a, b, c, d;
+  char end[3] = {};
+  ASSERT_EQ(std::sscanf(line.c_str(), "host=%u.%u.%u.%u%2c", &a, &b, &c, &d, end), 5) << line;
+  EXPECT_STREQ(end, "\r\n");
+  EXPECT_TRUE(a <= 255 && b <= 255 && c <= 255 && d <= 255);
+  const bool private_range = a == 10 || (a == 172 && b >= 16 && b <= 31) || (a == 192 && b == 168);
+  EXPECT_TRUE(private_range) << line;
+}
+
+}  // namespace
+}  // namespace vandrisk

@@ -1,0 +1,56 @@
+// The few OS services the tool needs. One header; one implementation per OS
+// (platform_posix.cpp, later platform_win32.cpp), picked by CMake.
+//
+// Local paths are built, passed and printed with '\' as the separator; only
+// this layer maps them to the OS's form (to_os_path) where they reach the OS.
+#ifndef VANDRISK_PLATFORM_PLATFORM_H_
+#define VANDRISK_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <memory>
+#include <ostream>
+#include <string>
+
+namespace vandrisk::platform {
+
+// Full path of the running executable; empty when the OS cannot tell.
+std::string executable_path();
+
+// Blocks the calling thread for `ms` milliseconds.
+void sleep_ms(unsigned ms);
+
+// When standard input is a terminal: prints the key prompt to `out` and waits
+// for one key press (raw, no echo). Otherwise returns at once without a word,
+// so a scheduled or scripted run never hangs on a key nobody can press.
+void wait_for_key(std::ostream& out);
+
+// A '\'-separated local path in the OS's own form.
+std::string to_os_path(const std::string& local_path);
+
+enum class LocalKind { kMissing, kDirectory, kRegular, kOther };
+// What exists at the path (following links, like stat); kMissing when nothing
+// does or the path cannot be examined.
+LocalKind local_kind(const std::string& local_path);
+
+// Creates one directory whose parent exists. False on failure (also when
+// something already exists there).
+bool make_directory(const std::string& local_path);
+
+// A new local file that gets its final name only when it is complete.
+//
+// create() opens an unnamed (or hidden temporary) file in the directory of
+// `local_path`; write() appends; publish() gives it the final name, failing
+// when that name exists (nothing is replaced). Destroying an unpublished file
+// discards it: no trace is left under the final name, nor a stray file.
+class NewLocalFile {
+ public:
+  virtual ~NewLocalFile() = default;
+  virtual bool write(const char* data, std::size_t size) = 0;
+  virtual bool publish() = 0;
+};
+// nullptr when the file cannot be created there, or `local_path` exists.
+std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path);
+
+}  // namespace vandrisk::platform
+
+#endif  // VANDRISK_PLATFORM_PLATFORM_H_

@@ -1,0 +1,173 @@
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "messages/messages.h"
+
+namespace vandrisk::platform {
+namespace {
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Splits an OS path into its directory ("." when there is none) and last name.
+void split_os_path(const std::string& os_path, std::string& dir, std::string& name) {
+  const std::size_t slash = os_path.rfind('/');
+  if (slash == std::string::npos) {
+    dir = ".";
+    name = os_path;
+  } else {
+    dir = slash == 0 ? "/" : os_path.substr(0, slash);
+    name = os_path.substr(slash + 1);
+  }
+}
+
+// An unnamed O_TMPFILE file in the target directory, linked in under its final
+// name on publish. linkat() never replaces an existing name, and after a crash
+// or kill -9 the kernel frees the unnamed inode: nothing is left anywhere.
+class TmpfileNewFile : public NewLocalFile {
+ public:
+  TmpfileNewFile(int fd, std::string final_path) : fd_(fd), final_path_(std::move(final_path)) {}
+  bool write(const char* data, std::size_t size) override { return write_all(fd_.get(), data, size); }
+  bool publish() override {
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_.get());
+    return ::linkat(AT_FDCWD, proc_path, AT_FDCWD, final_path_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  }
+
+ private:
+  Fd fd_;
+  std::string final_path_;
+};
+
+// Fallback for file systems without O_TMPFILE: a hidden temporary name in the
+// same directory, hard-linked to the final name (which fails if it exists) and
+// then removed. Only a kill -9 between create and cleanup can leave the
+// temporary behind, and it never carries the final name.
+class TempNameNewFile : public NewLocalFile {
+ public:
+  TempNameNewFile(int fd, std::string temp_path, std::string final_path)
+      : fd_(fd), temp_path_(std::move(temp_path)), final_path_(std::move(final_path)) {}
+  ~TempNameNewFile() override { ::unlink(temp_path_.c_str()); }
+  bool write(const char* data, std::size_t size) override { return write_all(fd_.get(), data, size); }
+  bool publish() override { return ::link(temp_path_.c_str(), final_path_.c_str()) == 0; }
+
+ private:
+  Fd fd_;
+  std::string temp_path_;
+  std::string final_path_;
+};
+
+}  // namespace
+
+std::string executable_path() {
+  char buffer[PATH_MAX + 1];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+  if (n <= 0) return std::string();
+  return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+void sleep_ms(unsigned ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void wait_for_key(std::ostream& out) {
+  if (!::isatty(STDIN_FILENO)) return;
+  msg::emit(out, msg::press_any_key());
+  termios saved{};
+  const bool have_saved = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (have_saved) {
+    termios raw = saved;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  }
+  char key;
+  while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+  }
+  if (have_saved) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+std::string to_os_path(const std::string& local_path) {
+  std::string os_path = local_path;
+  for (char& c : os_path) {
+    if (c == '\\') c = '/';
+  }
+  return os_path;
+}
+
+LocalKind local_kind(const std::string& local_path) {
+  struct stat st;
+  if (::stat(to_os_path(local_path).c_str(), &st) != 0) return LocalKind::kMissing;
+  if (S_ISDIR(st.st_mode)) return LocalKind::kDirectory;
+  if (S_ISREG(st.st_mode)) return LocalKind::kRegular;
+  return LocalKind::kOther;
+}
+
+bool make_directory(const std::string& local_path) {
+  return ::mkdir(to_os_path(local_path).c_str(), 0777) == 0;
+}
+
+std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path) {
+  const std::string os_path = to_os_path(local_path);
+  std::string dir, name;
+  split_os_path(os_path, dir, name);
+  if (name.empty()) return nullptr;
+  struct stat st;
+  if (::lstat(os_path.c_str(), &st) == 0) return nullptr;  // fail if it exists
+
+  Fd tmp(::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  if (tmp.get() >= 0) return std::make_unique<TmpfileNewFile>(tmp.release(), os_path);
+  // EISDIR/EOPNOTSUPP/EINVAL: the file system has no O_TMPFILE. Anything else
+  // (missing directory, no permission) fails the same way for a named file.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return nullptr;
+
+  std::string temp = (dir == "/" ? std::string() : dir) + "/.vandrisk-part-XXXXXX";
+  Fd named(::mkostemp(temp.data(), O_CLOEXEC));
+  if (named.get() < 0) return nullptr;
+  return std::make_unique<TempNameNewFile>(named.release(), temp, os_path);
+}
+
+}  // namespace vandrisk::platform
