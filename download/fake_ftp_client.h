@@ -28,6 +28,9 @@ class FakeFtpServer {
   void add_file(const std::string& path, const std::string& content);
   // An entry that is neither file nor directory (e.g. a LIST symlink).
   void add_other(const std::string& path);
+  // An entry listed in dir under a name no path can spell ('/', '\\', NUL,
+  // CR...). It can be listed, not fetched or walked.
+  void add_raw_entry(const std::string& dir, const std::string& name, EntryKind kind);
   // An entry whose listing claims a size other than its content's length.
   void set_listed_size(const std::string& path, std::uint64_t size);
 
@@ -70,6 +73,7 @@ class FakeFtpServer {
   void add(const std::string& path, Node node);
 
   std::map<std::string, Node> nodes_;
+  std::map<std::string, std::map<std::string, Node>> raw_entries_;
   std::optional<FtpError> fail_session_, fail_connect_;
   std::map<std::string, FtpError> fail_list_, fail_get_, midway_get_;
   std::map<std::string, std::pair<std::size_t, FtpError>> break_list_;

@@ -85,6 +85,18 @@ class FtpClient {
   virtual std::unique_ptr<FtpSession> open_session(const std::string& agent, FtpError& error) = 0;
 };
 
+// How long the client waits before it gives up with kTimeout. Users never set
+// these; tests lower them to see faults through quickly.
+struct FtpTimeouts {
+  long connect_ms = 20000;   // TCP connect, greeting and login
+  long response_ms = 60000;  // each command reply
+  long accept_ms = 30000;    // the server connecting back in active mode
+  long stall_ms = 60000;     // a data transfer that moves no byte for this long
+};
+
+// The platform's backend (libcurl on POSIX, WinINet on Windows).
+std::unique_ptr<FtpClient> make_ftp_client(const FtpTimeouts& timeouts = FtpTimeouts());
+
 }  // namespace vandrisk
 
 #endif  // VANDRISK_DOWNLOAD_FTP_CLIENT_H_

@@ -1,0 +1,70 @@
+#include "cli/app.h"
+
+#include <cstring>
+
+#include "config/config_template.h"
+#include "download/download_tree.h"
+#include "messages/messages.h"
+
+namespace vandrisk {
+
+bool handle_info_option(int argc, const char* const* argv, std::ostream& out) {
+  if (argc <= 1) return false;
+  const char* option = argv[1];
+  if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
+    for (const std::string& line : msg::help_lines()) msg::emit(out, line);
+    return true;
+  }
+  if (std::strcmp(option, "--init") == 0) {
+    msg::emit(out, write_template(out) ? msg::init_succeeded() : msg::init_failed());
+    return true;
+  }
+  return false;
+}
+
+int run_tasks(const TaskList& tasks, AppEnv& env) {
+  int failed = 0;
+  int total = 0;
+  for (const TaskRecord* task = tasks.first(); task; task = task->next.get()) {
+    // Only a full pair logs in as a user; a user without a password (or the
+    // reverse) logs in anonymously.
+    const bool with_login = task->user[0] != '\0' && task->pwd[0] != '\0';
+    msg::emit(env.out, msg::task_started(task->host, task->port, task->ftppath));
+    std::unique_ptr<FtpClient> client = env.make_client();
+    const int count = download_tree(*client, env.out, kSessionAgent, task->host, task->port,
+                                    with_login ? task->user : nullptr, with_login ? task->pwd : nullptr,
+                                    task->ftppath, task->localpath, task->head, task->tail);
+    if (count < 0) {
+      msg::emit(env.out, msg::task_failed());
+      ++failed;
+      continue;
+    }
+    msg::emit(env.out, msg::task_succeeded(count));
+    env.sleep_ms(3000);
+    total += count;
+  }
+  if (failed > 0) {
+    msg::emit(env.out, msg::failed_task_count(failed));
+    env.wait_for_key();
+    return 1;
+  }
+  msg::emit(env.out, msg::total_downloaded(total));
+  env.sleep_ms(3000);
+  return 0;
+}
+
+int app_main(int argc, const char* const* argv, AppEnv& env) {
+  if (handle_info_option(argc, argv, env.out)) return 0;
+  const char* path = nullptr;
+  if (argc >= 3 && std::strcmp(argv[1], "--cnf") == 0) path = argv[2];
+  TaskList tasks;
+  if (!load_tasks(path, tasks, env.out)) {
+    msg::emit(env.out, msg::load_failed());
+    env.wait_for_key();
+    return 0;
+  }
+  print_tasks(tasks, env.out);
+  return run_tasks(tasks, env);
+}
+
+}  // namespace vandrisk

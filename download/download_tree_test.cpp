@@ -1,0 +1,303 @@
+#include "download/download_tree.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "download/fake_ftp_client.h"
+#include "testing/test_support.h"
+
+namespace vandrisk {
+namespace {
+
+using testing::gbk;
+
+class DownloadTreeTest : public ::testing::Test {
+ protected:
+  int run(const char* remote_dir, const char* head = "", const char* tail = "",
+          const std::string& local = "") {
+    FakeFtpClient client(server_);
+    const std::string local_dir = local.empty() ? dir_.local() : local;
+    return download_tree(client, out_, "VandriskApp", "127.0.0.1", 2121, nullptr, nullptr, remote_dir,
+                         local_dir.c_str(), head, tail);
+  }
+  std::string local(const std::string& relative) const { return dir_.path() + "/" + relative; }
+  std::string shown(const std::string& relative) const { return dir_.local() + "\\" + relative; }
+  std::string output() const { return out_.str(); }
+
+  FakeFtpServer server_;
+  testing::ScratchDir dir_;
+  std::ostringstream out_;
+};
+
+TEST_F(DownloadTreeTest, MirrorsTreeDepthFirstInListingOrder) {
+  server_.add_dir("/data");
+  server_.add_file("/data/z.bin", "zz");
+  server_.add_dir("/data/b");
+  server_.add_file("/data/b/1.bin", "one");
+  server_.add_dir("/data/b/deep");
+  server_.add_file("/data/b/deep/2.bin", "two");
+  server_.add_dir("/data/a");  // holds nothing: still mirrored
+  server_.add_file("/data/m.bin", "m");
+
+  EXPECT_EQ(run("/data"), 4);
+  EXPECT_EQ(output(), gbk("下载文件 /data/z.bin\r\n"
+                          "创建目录 ") + shown("b") + "\r\n" +
+                          gbk("下载文件 /data/b/1.bin\r\n"
+                              "创建目录 ") + shown("b\\deep") + "\r\n" +
+                          gbk("下载文件 /data/b/deep/2.bin\r\n"
+                              "创建目录 ") + shown("a") + "\r\n" +
+                          gbk("下载文件 /data/m.bin\r\n"));
+  EXPECT_EQ(server_.listed_dirs(), (std::vector<std::string>{"/data", "/data/b", "/data/b/deep", "/data/a"}));
+  EXPECT_EQ(testing::read_file(local("b/deep/2.bin")), "two");
+  EXPECT_EQ(testing::list_dir(dir_.path()), "a b m.bin z.bin");
+  EXPECT_EQ(testing::list_dir(local("a")), "");
+  EXPECT_EQ(server_.logins(), 1);  // every level shares the task's login
+}
+
+TEST_F(DownloadTreeTest, SecondRunFetchesNothing) {
+  server_.add_dir("/d");
+  server_.add_dir("/d/sub");
+  server_.add_file("/d/sub/f.zip", "x");
+  ASSERT_EQ(run("/d"), 1);
+  out_.str("");
+  const std::size_t fetches = server_.fetched().size();
+  EXPECT_EQ(run("/d"), 0);
+  EXPECT_EQ(output(), "");
+  EXPECT_EQ(server_.fetched().size(), fetches);
+}
+
+TEST_F(DownloadTreeTest, FiltersAreCaseSensitivePrefixAndSuffix) {
+  server_.add_dir("/d");
+  for (const char* name : {"name1.zip", "Name2.zip", "name3.ZIP", "other.zip", "name.zip.part"}) {
+    server_.add_file(std::string("/d/") + name, name);
+  }
+  EXPECT_EQ(run("/d", "name", ".zip"), 1);
+  EXPECT_EQ(server_.fetched(), std::vector<std::string>{"/d/name1.zip"});
+  EXPECT_EQ(testing::list_dir(dir_.path()), "name1.zip");
+}
+
+TEST_F(DownloadTreeTest, EmptyFiltersFetchEveryFile) {
+  server_.add_dir("/d");
+  server_.add_file("/d/a", "1");
+  server_.add_file("/d/.hidden", "2");
+  EXPECT_EQ(run("/d", "", ""), 2);
+}
+
+TEST_F(DownloadTreeTest, EmptyDirectoryGivesZeroSilently) {
+  server_.add_dir("/empty");
+  EXPECT_EQ(run("/empty"), 0);
+  EXPECT_EQ(output(), "");
+}
+
+TEST_F(DownloadTreeTest, PathsAreJoinedWithoutNormalisation) {
+  server_.add_dir("/d");
+  server_.add_dir("/d/s");
+  server_.add_file("/d/s/f", "x");
+  EXPECT_EQ(run("/d/", "", "", dir_.local() + "\\"), 1);
+  EXPECT_EQ(output(), gbk("创建目录 ") + dir_.local() + "\\\\s\r\n" + gbk("下载文件 /d//s/f\r\n"));
+  EXPECT_EQ(server_.listed_dirs().back(), "/d//s");
+}
+
+TEST_F(DownloadTreeTest, EmptyRemoteDirListsLoginDirectoryAndPathsStartWithSlash) {
+  server_.add_file("/top.txt", "t");
+  EXPECT_EQ(run(""), 1);
+  EXPECT_EQ(server_.listed_dirs(), std::vector<std::string>{""});
+  EXPECT_EQ(output(), gbk("下载文件 /top.txt\r\n"));
+}
+
+TEST_F(DownloadTreeTest, ExistingLocalFileCountsAsFetchedEvenWhenFilteredOut) {
+  server_.add_dir("/d");
+  server_.add_file("/d/name1.zip", "new content");
+  testing::write_file(local("name1.zip"), "old");
+  EXPECT_EQ(run("/d", "name", ".zip"), 0);
+  EXPECT_EQ(testing::read_file(local("name1.zip")), "old");
+  EXPECT_TRUE(server_.fetched().empty());
+}
+
+struct ConflictCase {
+  const char* what;
+  bool remote_is_dir;
+  const char* local_kind;  // "file", "dir", "fifo"
+  int expected;            // -1 conflict, 0 fine
+  int file_type;
+};
+
+TEST_F(DownloadTreeTest, ConflictsBetweenRemoteAndLocalKinds) {
+  const ConflictCase cases[] = {
+      {"matching file, local directory", false, "dir", -1, 1},
+      {"matching file, local fifo", false, "fifo", -1, 3},
+      {"remote directory, local file", true, "file", -1, 0},
+      {"remote directory, local fifo", true, "fifo", -1, 3},
+      {"remote directory, local directory", true, "dir", 0, 0},
+  };
+  for (const ConflictCase& c : cases) {
+    FakeFtpServer server;
+    testing::ScratchDir dir;
+    server.add_dir("/d");
+    if (c.remote_is_dir) {
+      server.add_dir("/d/name1.zip");
+    } else {
+      server.add_file("/d/name1.zip", "x");
+    }
+    const std::string target = dir.path() + "/name1.zip";
+    const std::string kind = c.local_kind;
+    if (kind == "dir") {
+      ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+    } else if (kind == "fifo") {
+      ASSERT_EQ(::mkfifo(target.c_str(), 0644), 0);
+    } else {
+      testing::write_file(target, "x");
+    }
+    FakeFtpClient client(server);
+    std::ostringstream out;
+    EXPECT_EQ(download_tree(client, out, "a", "h", 0, nullptr, nullptr, "/d", dir.local().c_str(), "name",
+                            ".zip"),
+              c.expected)
+        << c.what;
+    if (c.expected == 0) {
+      EXPECT_EQ(out.str(), "") << c.what;
+    } else if (c.remote_is_dir) {
+      EXPECT_EQ(out.str(), gbk("创建目录 ") + dir.local() + "\\name1.zip" +
+                               gbk(" 失败，目录冲突, file_type = ") + std::to_string(c.file_type) + "\r\n")
+          << c.what;
+    } else {
+      EXPECT_EQ(out.str(), gbk("下载文件 /d/name1.zip 失败，文件冲突, file_type = ") +
+                               std::to_string(c.file_type) + "\r\n")
+          << c.what;
+    }
+  }
+}
+
+TEST_F(DownloadTreeTest, NonMatchingNameCausesNoConflict) {
+  server_.add_dir("/d");
+  server_.add_file("/d/other.txt", "x");
+  ASSERT_EQ(::mkdir(local("other.txt").c_str(), 0755), 0);
+  EXPECT_EQ(run("/d", "name", ".zip"), 0);
+  EXPECT_EQ(output(), "");
+}
+
+TEST_F(DownloadTreeTest, MissingTopLevelLocalDirectoryIsNeverCreated) {
+  server_.add_dir("/f");
+  server_.add_file("/f/name1.zip", "x");
+  server_.add_dir("/s");
+  server_.add_dir("/s/sub");
+  server_.add_dir("/n");
+  server_.add_file("/n/skip.txt", "x");
+  const std::string missing = dir_.local() + "\\missing";
+
+  EXPECT_EQ(run("/f", "name", ".zip", missing), -1);
+  EXPECT_EQ(output(), gbk("下载文件 /f/name1.zip 失败\r\n"));
+  out_.str("");
+  EXPECT_EQ(run("/s", "", "", missing), -1);
+  EXPECT_EQ(output(), gbk("创建目录 ") + missing + "\\sub" + gbk(" 失败\r\n"));
+  out_.str("");
+  EXPECT_EQ(run("/n", "name", ".zip", missing), 0);
+  EXPECT_EQ(output(), "");
+  EXPECT_FALSE(testing::exists(dir_.path() + "/missing"));
+}
+
+struct FailureCase {
+  const char* what;
+  void (*arrange)(FakeFtpServer&);
+  const char* expected_utf8;
+  const char* left = "";  // what stays on disk
+};
+
+TEST_F(DownloadTreeTest, EveryFailureEndsTheWalkWithOneMessage) {
+  const FailureCase cases[] = {
+      {"session", [](FakeFtpServer& s) { s.fail_open_session(ftp_errors::kInternalError); },
+       "cant not open intSession\r\n"},
+      {"connect", [](FakeFtpServer& s) { s.fail_connect(ftp_errors::kLoginFailure); },
+       "cant not open hIntSession\r\n"},
+      {"listing start", [](FakeFtpServer& s) { s.fail_listing("/d", ftp_errors::kTimeout); },
+       "获取路径 /d 下的文件失败，errno=12002\r\n"},
+      {"listing breaks off", [](FakeFtpServer& s) { s.break_listing("/d", 1, ftp_errors::kConnectionAborted); },
+       "下载文件 /d/a.bin\r\n获取 ftp 服务器文件列表失败 errno = 12030\r\n", "a.bin"},
+      {"download", [](FakeFtpServer& s) { s.fail_fetch("/d/a.bin", ftp_errors::kExtendedError); },
+       "下载文件 /d/a.bin 失败\r\n"},
+      {"download dies midway", [](FakeFtpServer& s) { s.fail_fetch_midway("/d/a.bin", ftp_errors::kConnectionAborted); },
+       "下载文件 /d/a.bin 失败\r\n"},
+      {"listed size differs", [](FakeFtpServer& s) { s.set_listed_size("/d/a.bin", 99); },
+       "下载文件 /d/a.bin 失败\r\n"},
+  };
+  for (const FailureCase& c : cases) {
+    FakeFtpServer server;
+    testing::ScratchDir dir;
+    server.add_dir("/d");
+    server.add_file("/d/a.bin", std::string(1000, 'a'));
+    server.add_file("/d/b.bin", "b");
+    c.arrange(server);
+    FakeFtpClient client(server);
+    std::ostringstream out;
+    EXPECT_EQ(download_tree(client, out, "a", "h", 0, nullptr, nullptr, "/d", dir.local().c_str(), "", ""), -1)
+        << c.what;
+    EXPECT_EQ(out.str(), gbk(c.expected_utf8)) << c.what;
+    // Nothing under a final name that is not complete, and nothing stray.
+    EXPECT_EQ(testing::list_dir(dir.path()), c.left) << c.what;
+  }
+}
+
+TEST_F(DownloadTreeTest, FailureDeepInTheTreeEndsEveryLevelAndLeavesEarlierFiles) {
+  server_.add_dir("/d");
+  server_.add_file("/d/1", "1");
+  server_.add_dir("/d/a");
+  server_.add_dir("/d/a/b");
+  server_.add_file("/d/a/b/ok", "ok");
+  server_.add_file("/d/a/b/bad", "bad");
+  server_.add_file("/d/a/b/after", "never");
+  server_.add_file("/d/a/after", "never");
+  server_.add_file("/d/after", "never");
+  server_.fail_fetch("/d/a/b/bad", ftp_errors::kConnectionAborted);
+  EXPECT_EQ(run("/d"), -1);
+  EXPECT_EQ(output(), gbk("下载文件 /d/1\r\n创建目录 ") + shown("a") + "\r\n" + gbk("创建目录 ") +
+                          shown("a\\b") + "\r\n" + gbk("下载文件 /d/a/b/ok\r\n下载文件 /d/a/b/bad 失败\r\n"));
+  EXPECT_EQ(server_.fetched(), (std::vector<std::string>{"/d/1", "/d/a/b/ok", "/d/a/b/bad"}));
+  EXPECT_EQ(testing::list_dir(local("a/b")), "ok");
+}
+
+TEST_F(DownloadTreeTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
+  server_.add_dir("/d");
+  server_.add_raw_entry("/d", "../escape", EntryKind::kFile);
+  server_.add_raw_entry("/d", "..\\escape", EntryKind::kDirectory);
+  server_.add_raw_entry("/d", "cr\rlf\n", EntryKind::kFile);
+  server_.add_raw_entry("/d", std::string("nul\0x", 5), EntryKind::kFile);
+  server_.add_raw_entry("/d", "tab\tx", EntryKind::kFile);
+  server_.add_raw_entry("/d", ".", EntryKind::kDirectory);
+  server_.add_raw_entry("/d", "..", EntryKind::kDirectory);
+  server_.add_file("/d/fine", "f");
+  EXPECT_EQ(run("/d"), 1);
+  EXPECT_EQ(output(), gbk("跳过不安全的文件名 /d/../escape\r\n"
+                          "跳过不安全的文件名 /d/..\\escape\r\n"
+                          "跳过不安全的文件名 /d/cr?lf?\r\n"
+                          "跳过不安全的文件名 /d/nul?x\r\n"
+                          "跳过不安全的文件名 /d/tab?x\r\n"
+                          "下载文件 /d/fine\r\n"));
+  EXPECT_EQ(server_.listed_dirs(), std::vector<std::string>{"/d"});
+  EXPECT_EQ(testing::list_dir(dir_.path()), "fine");
+}
+
+TEST_F(DownloadTreeTest, EntriesOfUnknownKindAreSkipped) {
+  server_.add_dir("/d");
+  server_.add_other("/d/link");
+  EXPECT_EQ(run("/d"), 0);
+  EXPECT_EQ(output(), "");
+  EXPECT_TRUE(server_.fetched().empty());
+}
+
+TEST_F(DownloadTreeTest, CredentialsReachTheLogin) {
+  server_.add_dir("/d");
+  FakeFtpClient client(server_);
+  EXPECT_EQ(download_tree(client, out_, "VandriskApp", "ftp.local", 0, "bob", "pw", "/d",
+                          dir_.local().c_str(), "", ""),
+            0);
+  ASSERT_EQ(server_.connects().size(), 1u);
+  EXPECT_FALSE(server_.connects()[0].anonymous);
+  EXPECT_EQ(server_.connects()[0].user, "bob");
+  EXPECT_EQ(server_.connects()[0].port, 21);  // port 0 means the FTP default
+}
+
+}  // namespace
+}  // namespace vandrisk
