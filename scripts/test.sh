@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the tool and runs every test: unit tests and end-to-end tests against
+# real FTP servers (pyftpdlib and vsftpd) started on loopback ports.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -DVANDRISK_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+# End-to-end tests mostly wait (the tool sleeps 3 s after each task), so run
+# more of them at once than there are cores.
+ctest --test-dir "$build" --output-on-failure -j8 "$@"
