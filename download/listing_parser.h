@@ -2,6 +2,11 @@
 //
 // MLSD (RFC 3659 facts) and LIST in the Unix `ls -l` and DOS/IIS dialects.
 // A line that parses as none of these is passed over, never fatal.
+//
+// Names come back byte for byte (blanks, CR, NUL, '/' and '\' included) and
+// "." / ".." of an `ls -a` style LIST come back like any directory: vetting
+// names is the caller's job. The size is the MLSD size= fact or the LIST size
+// column; device files and sizes past 64 bits give none.
 #ifndef VANDRISK_DOWNLOAD_LISTING_PARSER_H_
 #define VANDRISK_DOWNLOAD_LISTING_PARSER_H_
 

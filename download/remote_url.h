@@ -16,7 +16,10 @@ std::string percent_encode_segment(std::string_view segment);
 // segment by segment, '/' kept. A path starting with '/' is absolute on the
 // server ("ftp://h:p//abs/dir/"); otherwise it is relative to the login
 // directory, and an empty path is the login directory itself ("ftp://h:p/").
-// Port 0 means 21. A host holding ':' (IPv6 literal) is put in brackets.
+// Port 0 means 21. A host holding ':' (IPv6 literal) is put in brackets
+// unless it already is.
+// Empty segments ("/x//a") and "."/".." segments are passed on as they are;
+// libcurl resolves dot segments itself unless CURLOPT_PATH_AS_IS is set.
 std::string ftp_directory_url(const std::string& host, std::uint16_t port,
                               const std::string& remote_dir);
 std::string ftp_file_url(const std::string& host, std::uint16_t port,
