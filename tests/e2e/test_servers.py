@@ -1,0 +1,260 @@
+"""The loopback servers behave as the rest of the end-to-end suite assumes."""
+
+import ftplib
+import os
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+from ftp_fixtures import (PYTHON, SERVER_FACTORIES, SERVERS_DIR, TEST_PASSWORD,
+                          TEST_USER, gbk, make_tree, pyftpd, vsftpd)
+
+# Neither name is valid UTF-8, so a server that decodes names as UTF-8 cannot
+# pass them through by luck (gbk('目录') happens to be valid UTF-8).
+GBK_DIR = gbk('中文目录')
+GBK_FILE = gbk('名字.zip')
+# Covers every byte value, CR LF and NUL included: a text-mode transfer or a
+# lossy server would change it.
+PAYLOAD = bytes(range(256)) * 40 + b'\r\n\x00end'
+TREE = {
+    'x.txt': b'hello\n',
+    GBK_DIR: {GBK_FILE: PAYLOAD, 'sub': {'deep.zip': b'deep'}},
+}
+
+
+@pytest.fixture
+def remote(tmp_path):
+    return make_tree(tmp_path / 'remote', TREE)
+
+
+@pytest.fixture(params=sorted(SERVER_FACTORIES))
+def kind(request):
+    return request.param
+
+
+def start(kind, root, **kw):
+    if kw.get('user'):
+        kw.setdefault('password', TEST_PASSWORD)
+    return SERVER_FACTORIES[kind](root, **kw)
+
+
+def connect(server, user='anonymous', password='guest@example.com',
+            passive=True):
+    # latin-1 maps bytes 1:1 to str, so names cross ftplib unchanged.
+    ftp = ftplib.FTP(encoding='latin-1', timeout=20)
+    ftp.connect('127.0.0.1', server.port)
+    ftp.login(user, password)
+    ftp.set_pasv(passive)
+    return ftp
+
+
+def raw(text):
+    return text.encode('latin-1')
+
+
+def retr(ftp, path):
+    chunks = []
+    ftp.retrbinary('RETR ' + path.decode('latin-1'), chunks.append)
+    return b''.join(chunks)
+
+
+def curl(*args):
+    done = subprocess.run(['curl', '-sS', '--max-time', '20'] + list(args),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def quoted(name):
+    return ''.join('%%%02X' % b for b in name)
+
+
+# --- logins and transfers -------------------------------------------------
+
+@pytest.mark.parametrize('passive', [True, False], ids=['passive', 'active'])
+def test_anonymous_gbk_round_trip(kind, remote, passive):
+    with start(kind, remote) as server:
+        ftp = connect(server, passive=passive)
+        assert sorted(map(raw, ftp.nlst())) == sorted([b'x.txt', GBK_DIR])
+        ftp.cwd(GBK_DIR.decode('latin-1'))
+        assert raw(ftp.pwd()) == b'/' + GBK_DIR
+        assert sorted(map(raw, ftp.nlst())) == sorted([GBK_FILE, b'sub'])
+        assert retr(ftp, GBK_FILE) == PAYLOAD
+        assert retr(ftp, b'/' + GBK_DIR + b'/sub/deep.zip') == b'deep'
+        ftp.quit()
+
+
+def test_user_login(kind, remote):
+    with start(kind, remote, user=TEST_USER, password=TEST_PASSWORD) as server:
+        ftp = connect(server, TEST_USER, TEST_PASSWORD)
+        assert raw(ftp.pwd()) == b'/'
+        assert retr(ftp, b'x.txt') == b'hello\n'
+        ftp.quit()
+        with pytest.raises(ftplib.error_perm, match='^530'):
+            connect(server, TEST_USER, 'wrong-password')
+        # Anonymous stays available next to the account.
+        connect(server).quit()
+
+
+def test_anonymous_is_read_only(kind, remote):
+    with start(kind, remote) as server:
+        ftp = connect(server)
+        with pytest.raises(ftplib.error_perm, match='^5'):
+            ftp.storbinary('STOR new.bin', _Reader(b'data'))
+        with pytest.raises(ftplib.error_perm, match='^5'):
+            ftp.mkd('newdir')
+        ftp.quit()
+    assert sorted(os.listdir(os.fsencode(remote))) == sorted([b'x.txt', GBK_DIR])
+
+
+class _Reader:
+    def __init__(self, data):
+        self._data = data
+
+    def read(self, _size=-1):
+        data, self._data = self._data, b''
+        return data
+
+
+def test_pyftpd_without_anonymous(remote):
+    with pyftpd(remote, user=TEST_USER, password=TEST_PASSWORD,
+                anonymous=False) as server:
+        with pytest.raises(ftplib.error_perm, match='^530'):
+            connect(server)
+        connect(server, TEST_USER, TEST_PASSWORD).quit()
+        assert server.logins() == 1
+
+
+def test_mlsd_on_and_off(remote):
+    with pyftpd(remote) as server:
+        ftp = connect(server)
+        names = {raw(name): facts['type'] for name, facts in
+                 ftp.mlsd(GBK_DIR.decode('latin-1'))}
+        assert names == {GBK_FILE: 'file', b'sub': 'dir'}
+        assert 'MLST' in ftp.sendcmd('FEAT')
+        ftp.quit()
+    for server_cm in (pyftpd(remote, mlsd=False), vsftpd(remote)):
+        with server_cm as server:
+            ftp = connect(server)
+            with pytest.raises(ftplib.error_perm, match='^500'):
+                list(ftp.mlsd('/'))
+            assert 'MLST' not in ftp.sendcmd('FEAT')
+            # The plain listing still works.
+            assert len(ftp.nlst()) == 2
+            ftp.quit()
+
+
+def test_curl_active_listing_and_download(kind, remote):
+    with start(kind, remote) as server:
+        listing = curl('--ftp-port', '-', server.url('/'))
+        lines = listing.splitlines()
+        assert len(lines) == 2
+        assert any(line.endswith(b' ' + GBK_DIR) for line in lines)
+        assert any(line.endswith(b' x.txt') for line in lines)
+        url = server.url('/%s/%s' % (quoted(GBK_DIR), quoted(GBK_FILE)))
+        assert curl('--ftp-port', '-', url) == PAYLOAD
+        assert curl(url) == PAYLOAD  # passive
+        names = curl('--list-only', server.url('/%s/' % quoted(GBK_DIR)))
+        assert sorted(names.splitlines()) == sorted([GBK_FILE, b'sub'])
+
+
+# --- protocol log ---------------------------------------------------------
+
+def test_log_counts_logins_and_commands(kind, remote):
+    with start(kind, remote, user=TEST_USER) as server:
+        assert server.logins() == 0
+        for _ in range(3):
+            ftp = connect(server)
+            ftp.cwd(GBK_DIR.decode('latin-1'))
+            ftp.quit()
+        connect(server, TEST_USER, TEST_PASSWORD).quit()
+        assert server.logins() == 4
+        commands = server.commands()
+        assert commands.count('CWD') == 3
+        assert commands.count('QUIT') == 4
+        assert commands.count('USER') == 4
+        assert commands[:1] == ['USER']
+        assert TEST_PASSWORD.encode() not in server.log_bytes()
+        if kind == 'pyftpd':
+            assert commands.count('PASS') == 4
+            assert server.sessions() == 4
+            cwd_args = [a for w, a in server.command_lines() if w == 'CWD']
+            assert cwd_args == [GBK_DIR] * 3
+
+
+# --- lifecycle -------------------------------------------------------------
+
+def launch(script, root):
+    proc = subprocess.Popen([PYTHON, str(SERVERS_DIR / script), '--root',
+                             str(root)], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE)
+    line = proc.stdout.readline()
+    assert line.startswith(b'PORT ') and line.endswith(b'\n'), line
+    return proc, int(line.split()[1])
+
+
+def refused(port):
+    with socket.socket() as s:
+        s.settimeout(5)
+        return s.connect_ex(('127.0.0.1', port)) != 0
+
+
+@pytest.mark.parametrize('how', ['stdin-eof', 'sigterm', 'sigint'])
+@pytest.mark.parametrize('script', ['pyftpd_server.py', 'vsftpd_server.py'])
+def test_stops_and_exits_zero(script, how, remote):
+    proc, port = launch(script, remote)
+    try:
+        # A logged-in session must not outlive the stop (vsftpd's session
+        # processes survive their listener).
+        session = ftplib.FTP(timeout=10)
+        session.connect('127.0.0.1', port)
+        session.login()
+        begun = time.monotonic()
+        if how == 'stdin-eof':
+            proc.stdin.close()
+        else:
+            proc.send_signal(signal.SIGTERM if how == 'sigterm' else
+                             signal.SIGINT)
+        assert proc.wait(10) == 0
+        assert time.monotonic() - begun < 5
+        assert proc.stdout.read() == b''
+        assert refused(port)
+        with pytest.raises((EOFError, OSError)):
+            session.voidcmd('NOOP')
+        session.close()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def test_parallel_vsftpd_instances(tmp_path):
+    roots = [make_tree(tmp_path / str(i), {'n%d.zip' % i: b'%d' % i})
+             for i in range(3)]
+    with vsftpd(roots[0], user=TEST_USER, password=TEST_PASSWORD) as a, \
+            vsftpd(roots[1], user=TEST_USER, password=TEST_PASSWORD) as b, \
+            vsftpd(roots[2]) as c:
+        assert len({a.port, b.port, c.port}) == 3
+        for i, server in enumerate((a, b, c)):
+            ftp = connect(server)
+            assert ftp.nlst() == ['n%d.zip' % i]
+            ftp.quit()
+        for i, server in enumerate((a, b)):
+            ftp = connect(server, TEST_USER, TEST_PASSWORD)
+            assert retr(ftp, b'n%d.zip' % i) == b'%d' % i
+            ftp.quit()
+        assert [s.logins() for s in (a, b, c)] == [2, 2, 1]
+
+
+def test_vsftpd_refuses_system_accounts(remote):
+    done = subprocess.run([PYTHON, str(SERVERS_DIR / 'vsftpd_server.py'),
+                           '--root', str(remote), '--user', 'root',
+                           '--password', 'x'], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=30)
+    assert done.returncode != 0
+    assert done.stdout == b''
+    assert b'ftpusers' in done.stderr
