@@ -1,0 +1,561 @@
+// Listing bodies below marked "captured" are the exact bytes (CR LF included)
+// that pyftpdlib 1.5.7 and vsftpd 3.0.3 sent on loopback for one test tree,
+// read with a binary retrieve so no client rewrote the line ends. The tree:
+//   " leading space.txt" (5 bytes)   "arrow -> x.txt" (1)    "big.bin" (3072000)
+//   "dangling" -> /nonexistent       "dir with space"/       "empty"/
+//   "fifo" (a named pipe)            "file with space.txt" (3)
+//   "hash#1.txt" (1)                 "link_to_dir" -> sub    "link_to_file" -> file with space.txt
+//   "old.txt" (0, dated 2020)        "semi;colon.txt" (1)    "sub"/
+//   "two  spaces.txt" (1)            "type=file; trick" (1)
+//   GBK "目录"/ (C4 BF C2 BC)         GBK "中文.txt" (D6 D0 CE C4 2E 74 78 74, 1 byte)
+#include "download/listing_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vandrisk {
+
+namespace {
+
+using namespace std::string_literals;
+using Kind = EntryKind;
+using Size = std::optional<std::uint64_t>;
+
+constexpr Size kNoSize = std::nullopt;
+
+// FtpEntry as a comparable, printable value; kept local so no other test's
+// helpers for FtpEntry can clash with these.
+struct Row {
+  std::string name;
+  Kind kind;
+  Size size;
+
+  friend bool operator==(const Row& a, const Row& b) {
+    return a.name == b.name && a.kind == b.kind && a.size == b.size;
+  }
+  friend void PrintTo(const Row& r, std::ostream* os) {
+    const char* kind = r.kind == Kind::kFile        ? "file"
+                       : r.kind == Kind::kDirectory ? "dir"
+                                                    : "other";
+    *os << "{" << ::testing::PrintToString(r.name) << ", " << kind << ", ";
+    if (r.size) {
+      *os << *r.size;
+    } else {
+      *os << "no size";
+    }
+    *os << "}";
+  }
+};
+
+Row entry(std::string name, Kind kind, Size size) { return Row{std::move(name), kind, size}; }
+
+std::optional<Row> row(const std::optional<FtpEntry>& e) {
+  if (!e) return std::nullopt;
+  return Row{e->name, e->kind, e->size};
+}
+
+std::vector<Row> rows(const std::vector<FtpEntry>& entries) {
+  std::vector<Row> out;
+  for (const FtpEntry& e : entries) out.push_back(Row{e.name, e.kind, e.size});
+  return out;
+}
+
+const std::string kGbkDir = "\xC4\xBF\xC2\xBC";
+const std::string kGbkFile = "\xD6\xD0\xCE\xC4.txt";
+
+// ---- captured listings ----------------------------------------------------
+
+// pyftpdlib with unicode_errors="surrogateescape", so the GBK names reach the
+// wire as the bytes on disk (its default, "replace", turns them into '?').
+const char kPyftpdlibMlsd[] =
+    "modify=20261208032443;perm=el;size=4096;type=dir;unique=fe00ga72156; \xC4\xBF\xC2\xBC\r\n"
+    "modify=20261208032443;perm=r;size=1;type=file;unique=fe00ga72154; hash#1.txt\r\n"
+    "modify=20261208032443;perm=r;size=3;type=file;unique=fe00ga72150; link_to_file\r\n"
+    "modify=20261208032443;perm=r;size=0;type=file;unique=fe00ga7215d; fifo\r\n"
+    "modify=20261208032443;perm=el;size=4096;type=dir;unique=fe00ga7214f; dir with space\r\n"
+    "modify=20261208032443;perm=r;size=1;type=file;unique=fe00ga72157; arrow -> x.txt\r\n"
+    "modify=20261208032443;perm=el;size=4096;type=dir;unique=fe00ga7214e; empty\r\n"
+    "modify=20261208032443;perm=r;size=1;type=file;unique=fe00ga72152; two  spaces.txt\r\n"
+    "modify=20261208032443;perm=r;size=1;type=file;unique=fe00ga72155; \xD6\xD0\xCE\xC4.txt\r\n"
+    "modify=20261208032443;perm=el;size=4096;type=dir;unique=fe00ga7214d; sub\r\n"
+    "modify=20261208032443;perm=r;size=1;type=file;unique=fe00ga72153; semi;colon.txt\r\n"
+    "modify=20261208032443;perm=r;size=5;type=file;unique=fe00ga72151;  leading space.txt\r\n"
+    "modify=20201208021100;perm=r;size=0;type=file;unique=fe00ga7215e; old.txt\r\n"
+    "modify=20261208032443;perm=r;size=1;type=file;unique=fe00ga7215c; type=file; trick\r\n"
+    "modify=20261208032443;perm=r;size=3072000;type=file;unique=fe00ga7215b; big.bin\r\n"
+    "modify=20261208032443;perm=r;size=3;type=file;unique=fe00ga72150; file with space.txt\r\n"
+    "modify=20261208032443;perm=el;size=4096;type=dir;unique=fe00ga7214d; link_to_dir\r\n";
+
+const char kPyftpdlibList[] =
+    "-rw-r--r--   1 root     root            5 Dec 08 03:24  leading space.txt\r\n"
+    "-rw-r--r--   1 root     root            1 Dec 08 03:24 arrow -> x.txt\r\n"
+    "-rw-r--r--   1 root     root      3072000 Dec 08 03:24 big.bin\r\n"
+    "lrwxrwxrwx   1 root     root           12 Dec 08 03:24 dangling -> /nonexistent\r\n"
+    "drwxr-xr-x   2 root     root         4096 Dec 08 03:24 dir with space\r\n"
+    "drwxr-xr-x   2 root     root         4096 Dec 08 03:24 empty\r\n"
+    "prw-r--r--   1 root     root            0 Dec 08 03:24 fifo\r\n"
+    "-rw-r--r--   1 root     root            3 Dec 08 03:24 file with space.txt\r\n"
+    "-rw-r--r--   1 root     root            1 Dec 08 03:24 hash#1.txt\r\n"
+    "lrwxrwxrwx   1 root     root            3 Dec 08 03:24 link_to_dir -> sub\r\n"
+    "lrwxrwxrwx   1 root     root           19 Dec 08 03:24 link_to_file -> file with space.txt\r\n"
+    "-rw-r--r--   1 root     root            0 Dec 08  2020 old.txt\r\n"
+    "-rw-r--r--   1 root     root            1 Dec 08 03:24 semi;colon.txt\r\n"
+    "drwxr-xr-x   2 root     root         4096 Dec 08 03:24 sub\r\n"
+    "-rw-r--r--   1 root     root            1 Dec 08 03:24 two  spaces.txt\r\n"
+    "-rw-r--r--   1 root     root            1 Dec 08 03:24 type=file; trick\r\n"
+    "drwxr-xr-x   2 root     root         4096 Dec 08 03:24 \xC4\xBF\xC2\xBC\r\n"
+    "-rw-r--r--   1 root     root            1 Dec 08 03:24 \xD6\xD0\xCE\xC4.txt\r\n";
+
+const char kVsftpdList[] =
+    "-rw-r--r--    1 0        0               5 Dec 08 03:24  leading space.txt\r\n"
+    "-rw-r--r--    1 0        0               1 Dec 08 03:24 arrow -> x.txt\r\n"
+    "-rw-r--r--    1 0        0         3072000 Dec 08 03:24 big.bin\r\n"
+    "lrwxrwxrwx    1 0        0              12 Dec 08 03:24 dangling -> /nonexistent\r\n"
+    "drwxr-xr-x    2 0        0            4096 Dec 08 03:24 dir with space\r\n"
+    "drwxr-xr-x    2 0        0            4096 Dec 08 03:24 empty\r\n"
+    "prw-r--r--    1 0        0               0 Dec 08 03:24 fifo\r\n"
+    "-rw-r--r--    1 0        0               3 Dec 08 03:24 file with space.txt\r\n"
+    "-rw-r--r--    1 0        0               1 Dec 08 03:24 hash#1.txt\r\n"
+    "lrwxrwxrwx    1 0        0               3 Dec 08 03:24 link_to_dir -> sub\r\n"
+    "lrwxrwxrwx    1 0        0              19 Dec 08 03:24 link_to_file -> file with space.txt\r\n"
+    "-rw-r--r--    1 0        0               0 Dec 08  2020 old.txt\r\n"
+    "-rw-r--r--    1 0        0               1 Dec 08 03:24 semi;colon.txt\r\n"
+    "drwxr-xr-x    2 0        0            4096 Dec 08 03:24 sub\r\n"
+    "-rw-r--r--    1 0        0               1 Dec 08 03:24 two  spaces.txt\r\n"
+    "-rw-r--r--    1 0        0               1 Dec 08 03:24 type=file; trick\r\n"
+    "drwxr-xr-x    2 0        0            4096 Dec 08 03:24 \xC4\xBF\xC2\xBC\r\n"
+    "-rw-r--r--    1 0        0               1 Dec 08 03:24 \xD6\xD0\xCE\xC4.txt\r\n";
+
+// GNU ls -la (C locale) on the same tree: LF only, "total", '.' and '..',
+// single-digit days padded with a blank.
+const char kGnuLsLa[] =
+    "total 3056\n"
+    "-rw-r--r-- 1 root root       5 Dec  8 03:24  leading space.txt\n"
+    "drwxr-xr-x 6 root root    4096 Dec  8 03:24 .\n"
+    "drwxr-xr-x 5 root root    4096 Dec  8 03:27 ..\n"
+    "-rw-r--r-- 1 root root       1 Dec  8 03:24 arrow -> x.txt\n"
+    "lrwxrwxrwx 1 root root      12 Dec  8 03:24 dangling -> /nonexistent\n"
+    "prw-r--r-- 1 root root       0 Dec  8 03:24 fifo\n"
+    "-rw-r--r-- 1 root root       0 Dec  8  2020 old.txt\n"
+    "drwxr-xr-x 2 root root    4096 Dec  8 03:24 \xC4\xBF\xC2\xBC\n";
+
+// What each name of the tree is, as LIST shows it (links unresolved) and as
+// MLSD shows it (pyftpdlib follows links and calls the pipe a file).
+struct TreeEntry {
+  Kind list_kind;
+  Size list_size;
+  Kind mlsd_kind;
+  Size mlsd_size;
+};
+
+const std::map<std::string, TreeEntry>& tree() {
+  static const std::map<std::string, TreeEntry> kTree = {
+      {" leading space.txt", {Kind::kFile, 5, Kind::kFile, 5}},
+      {"arrow -> x.txt", {Kind::kFile, 1, Kind::kFile, 1}},
+      {"big.bin", {Kind::kFile, 3072000, Kind::kFile, 3072000}},
+      {"dangling", {Kind::kOther, 12, Kind::kOther, kNoSize}},
+      {"dir with space", {Kind::kDirectory, 4096, Kind::kDirectory, 4096}},
+      {"empty", {Kind::kDirectory, 4096, Kind::kDirectory, 4096}},
+      {"fifo", {Kind::kOther, 0, Kind::kFile, 0}},
+      {"file with space.txt", {Kind::kFile, 3, Kind::kFile, 3}},
+      {"hash#1.txt", {Kind::kFile, 1, Kind::kFile, 1}},
+      {"link_to_dir", {Kind::kOther, 3, Kind::kDirectory, 4096}},
+      {"link_to_file", {Kind::kOther, 19, Kind::kFile, 3}},
+      {"old.txt", {Kind::kFile, 0, Kind::kFile, 0}},
+      {"semi;colon.txt", {Kind::kFile, 1, Kind::kFile, 1}},
+      {"sub", {Kind::kDirectory, 4096, Kind::kDirectory, 4096}},
+      {"two  spaces.txt", {Kind::kFile, 1, Kind::kFile, 1}},
+      {"type=file; trick", {Kind::kFile, 1, Kind::kFile, 1}},
+      {kGbkDir, {Kind::kDirectory, 4096, Kind::kDirectory, 4096}},
+      {kGbkFile, {Kind::kFile, 1, Kind::kFile, 1}},
+      {".", {Kind::kDirectory, 4096, Kind::kDirectory, kNoSize}},
+      {"..", {Kind::kDirectory, 4096, Kind::kDirectory, kNoSize}},
+  };
+  return kTree;
+}
+
+std::vector<Row> expected_from_tree(const std::vector<std::string>& names,
+                                         ListingFormat format) {
+  std::vector<Row> out;
+  for (const std::string& name : names) {
+    const TreeEntry& t = tree().at(name);
+    out.push_back(format == ListingFormat::kMlsd ? entry(name, t.mlsd_kind, t.mlsd_size)
+                                                 : entry(name, t.list_kind, t.list_size));
+  }
+  return out;
+}
+
+struct CapturedCase {
+  const char* label;
+  std::string_view body;
+  ListingFormat format;
+  std::vector<std::string> names_in_order;
+};
+
+TEST(ListingParserTest, CapturedListingsGiveTheTreeInServerOrder) {
+  const std::vector<std::string> list_order = {
+      " leading space.txt", "arrow -> x.txt", "big.bin",      "dangling",
+      "dir with space",     "empty",          "fifo",         "file with space.txt",
+      "hash#1.txt",         "link_to_dir",    "link_to_file", "old.txt",
+      "semi;colon.txt",     "sub",            "two  spaces.txt", "type=file; trick",
+      kGbkDir,              kGbkFile};
+  const CapturedCase cases[] = {
+      {"pyftpdlib MLSD", kPyftpdlibMlsd, ListingFormat::kMlsd,
+       {kGbkDir, "hash#1.txt", "link_to_file", "fifo", "dir with space", "arrow -> x.txt",
+        "empty", "two  spaces.txt", kGbkFile, "sub", "semi;colon.txt", " leading space.txt",
+        "old.txt", "type=file; trick", "big.bin", "file with space.txt", "link_to_dir"}},
+      {"pyftpdlib LIST", kPyftpdlibList, ListingFormat::kList, list_order},
+      {"vsftpd LIST", kVsftpdList, ListingFormat::kList, list_order},
+      {"GNU ls -la", kGnuLsLa, ListingFormat::kList,
+       {" leading space.txt", ".", "..", "arrow -> x.txt", "dangling", "fifo", "old.txt",
+        kGbkDir}},
+  };
+  for (const CapturedCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(rows(parse_listing(c.body, c.format)), expected_from_tree(c.names_in_order, c.format));
+  }
+}
+
+// ---- single MLSD lines -----------------------------------------------------
+
+struct LineCase {
+  const char* label;
+  std::string line;
+  std::optional<Row> expected;
+};
+
+TEST(ListingParserTest, MlsdLines) {
+  const LineCase cases[] = {
+      {"pyftpdlib dir with UNIX facts",
+       "modify=20261208021100;perm=el;size=4096;type=dir;unique=803g1d;UNIX.mode=0755;"
+       "UNIX.uid=0; link_to_dir",
+       entry("link_to_dir", Kind::kDirectory, 4096)},
+      {"proftpd cdir is the listed directory itself",
+       "modify=20170127230002;perm=flcdmpe;type=cdir;unique=811U4340002;UNIX.group=33; .",
+       std::nullopt},
+      {"proftpd pdir is its parent",
+       "modify=20170127230002;perm=flcdmpe;type=pdir;unique=811U4340002; ..", std::nullopt},
+      {"cdir named like a file is still skipped", "type=cdir; /srv/data", std::nullopt},
+      {"proftpd symlink type", "modify=20201201100000;perm=adfr;size=9;type=OS.unix=symlink; ln",
+       entry("ln", Kind::kOther, 9)},
+      {"slink with target keeps its '='", "type=OS.unix=slink:/x;size=2; ln2",
+       entry("ln2", Kind::kOther, 2)},
+      {"no type fact", "size=10;modify=20201201100000; untyped", entry("untyped", Kind::kOther, 10)},
+      {"unknown type", "type=OS.z/VM=pds; member", entry("member", Kind::kOther, kNoSize)},
+      {"fact names and type values ignore case", "Type=File;Size=12;Modify=20201201100000; Up",
+       entry("Up", Kind::kFile, 12)},
+      {"upper-case DIR", "TYPE=DIR; D", entry("D", Kind::kDirectory, kNoSize)},
+      {"sizd is not a size", "type=dir;sizd=4096; d", entry("d", Kind::kDirectory, kNoSize)},
+      {"facts without the final ';'", "type=file;size=7 x", entry("x", Kind::kFile, 7)},
+      {"doubled ';' between facts", "type=file;;size=7; x", entry("x", Kind::kFile, 7)},
+      {"empty facts (RFC allows)", " bare", entry("bare", Kind::kOther, kNoSize)},
+      {"name with leading blanks", "type=file;size=1;   three", entry("  three", Kind::kFile, 1)},
+      {"name with ';' and '=' and blanks", "type=file;size=1; a=b; c",
+       entry("a=b; c", Kind::kFile, 1)},
+      {"name with trailing blank", "type=file;size=1; t ", entry("t ", Kind::kFile, 1)},
+      {"name with '/' and '\\' kept for the caller", "type=file;size=1; a/b\\c",
+       entry("a/b\\c", Kind::kFile, 1)},
+      {"NUL inside the name", "type=file;size=1; a\0b"s, entry("a\0b"s, Kind::kFile, 1)},
+      {"CR inside the name", "type=file;size=1; a\rb", entry("a\rb", Kind::kFile, 1)},
+      {"GBK name", "type=file;size=1; " + kGbkFile, entry(kGbkFile, Kind::kFile, 1)},
+      {"largest size", "type=file;size=18446744073709551615; max",
+       entry("max", Kind::kFile, UINT64_MAX)},
+      {"size one past 64 bits is not told", "type=file;size=18446744073709551616; big",
+       entry("big", Kind::kFile, kNoSize)},
+      {"non-numeric size is not told", "type=file;size=12k; k", entry("k", Kind::kFile, kNoSize)},
+      {"negative size is not told", "type=file;size=-1; n", entry("n", Kind::kFile, kNoSize)},
+      {"empty size is not told", "type=file;size=; e", entry("e", Kind::kFile, kNoSize)},
+      {"no blank: not an entry", "type=file;size=1;name", std::nullopt},
+      {"empty name", "type=file;size=1; ", std::nullopt},
+      {"a fact without '='", "type=file;bogus;size=1; x", std::nullopt},
+      {"a fact with an empty name", "=file; x", std::nullopt},
+      {"a LIST line is not MLSD", "-rw-r--r-- 1 0 0 3 Dec 08 02:11 f", std::nullopt},
+      {"prose", "hello world", std::nullopt},
+      {"empty line", "", std::nullopt},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(row(parse_mlsd_line(c.line)), c.expected);
+  }
+}
+
+// ---- single LIST lines ------------------------------------------------------
+
+TEST(ListingParserTest, UnixListLines) {
+  const LineCase cases[] = {
+      {"vsftpd dir", "drwxr-xr-x    2 0        0            4096 Dec 08 02:11 empty",
+       entry("empty", Kind::kDirectory, 4096)},
+      {"vsftpd file with blank",
+       "-rw-r--r--    1 0        0               3 Dec 08 02:11 file with space.txt",
+       entry("file with space.txt", Kind::kFile, 3)},
+      {"vsftpd link", "lrwxrwxrwx    1 0        0               3 Dec 08 02:11 link_to_dir -> sub",
+       entry("link_to_dir", Kind::kOther, 3)},
+      {"link cut at the first arrow", "lrwxrwxrwx 1 u g 3 Dec 08 02:11 a -> b -> c",
+       entry("a", Kind::kOther, 3)},
+      {"link without target shown", "lrwxrwxrwx 1 u g 3 Dec 08 02:11 bare",
+       entry("bare", Kind::kOther, 3)},
+      {"a file's arrow is part of its name", "-rw-r--r-- 1 u g 1 Dec 08 02:11 a -> b",
+       entry("a -> b", Kind::kFile, 1)},
+      {"year instead of time", "-rw-r--r--    1 0        0               0 Dec  8  2020 old.txt",
+       entry("old.txt", Kind::kFile, 0)},
+      {"one-digit hour", "-rw-r--r-- 1 u g 9 Jan  1  9:05 early", entry("early", Kind::kFile, 9)},
+      {"named owners", "-rw-r--r--   1 ftpuser  ftpgroup   1234 Jan 01 12:00 name1.zip",
+       entry("name1.zip", Kind::kFile, 1234)},
+      {"group column missing", "-rw-r--r-- 1 owner 1234 Jan 01 12:00 name",
+       entry("name", Kind::kFile, 1234)},
+      {"group column missing, numeric owner", "drwxr-xr-x 3 1000 4096 Feb 29 2020 leap",
+       entry("leap", Kind::kDirectory, 4096)},
+      {"lower-case month", "-rw-r--r-- 1 u g 5 jun 30 23:59 lc", entry("lc", Kind::kFile, 5)},
+      {"POSIX ACL marker", "-rw-r--r--+ 1 user group 1234 Jan 01 12:00 acl.txt",
+       entry("acl.txt", Kind::kFile, 1234)},
+      {"SELinux marker", "drwxr-xr-x. 2 root root 6 Apr 11  2018 selinux",
+       entry("selinux", Kind::kDirectory, 6)},
+      {"macOS xattr marker", "-rw-r--r--@ 1 me staff 10 Mar  3 10:10 mac",
+       entry("mac", Kind::kFile, 10)},
+      {"setuid and sticky bits", "drwxrwxrwt 9 0 0 4096 Oct 10 10:10 tmp",
+       entry("tmp", Kind::kDirectory, 4096)},
+      {"char device (GNU ls)", "crw-rw-rw- 1 root root   1,   7 Dec  8 00:44 full",
+       entry("full", Kind::kOther, kNoSize)},
+      {"block device, minor glued", "brw-rw---- 1 root disk 8,0 Dec  8 00:44 sda",
+       entry("sda", Kind::kOther, kNoSize)},
+      {"named pipe", "prw-r--r-- 1 0 0 0 Dec 08 03:24 fifo", entry("fifo", Kind::kOther, 0)},
+      {"socket", "srwxrwxrwx 1 0 0 0 Dec 08 03:24 sock", entry("sock", Kind::kOther, 0)},
+      {"name keeps leading blanks", "-rw-r--r-- 1 0 0 5 Dec 08 03:24   two leading",
+       entry("  two leading", Kind::kFile, 5)},
+      {"name keeps inner and trailing blanks", "-rw-r--r-- 1 0 0 5 Dec 08 03:24 a   b ",
+       entry("a   b ", Kind::kFile, 5)},
+      {"name that looks like a date", "-rw-r--r-- 1 0 0 3 Dec 08 02:11 5 Jan 01 2020 x",
+       entry("5 Jan 01 2020 x", Kind::kFile, 3)},
+      {"name '.' and '..' are left to the caller", "drwxr-xr-x 2 0 0 6 Dec 08 02:11 ..",
+       entry("..", Kind::kDirectory, 6)},
+      {"NUL and CR inside the name", "-rw-r--r-- 1 0 0 3 Dec 08 02:11 a\0b\rc"s,
+       entry("a\0b\rc"s, Kind::kFile, 3)},
+      {"GBK name", "-rw-r--r-- 1 0 0 1 Dec 08 03:24 " + kGbkFile, entry(kGbkFile, Kind::kFile, 1)},
+      {"largest size", "-rw-r--r-- 1 0 0 18446744073709551615 Dec 08 02:11 max",
+       entry("max", Kind::kFile, UINT64_MAX)},
+      {"size past 64 bits is not told", "-rw-r--r-- 1 0 0 99999999999999999999 Dec 08 02:11 big",
+       entry("big", Kind::kFile, kNoSize)},
+      {"total", "total 3056", std::nullopt},
+      {"no name after the date", "-rw-r--r-- 1 0 0 3 Dec 08 02:11", std::nullopt},
+      {"only a blank after the date", "-rw-r--r-- 1 0 0 3 Dec 08 02:11 ", std::nullopt},
+      {"size not numeric", "-rw-r--r-- 1 0 0 3k Dec 08 02:11 x", std::nullopt},
+      {"day 32", "-rw-r--r-- 1 0 0 3 Dec 32 02:11 x", std::nullopt},
+      {"day 0", "-rw-r--r-- 1 0 0 3 Dec 0 02:11 x", std::nullopt},
+      {"minutes 61", "-rw-r--r-- 1 0 0 3 Dec 08 02:61 x", std::nullopt},
+      {"not a month", "-rw-r--r-- 1 0 0 3 Dez 08 02:11 x", std::nullopt},
+      {"bad permission letter", "-rwxqwxrwx 1 0 0 3 Dec 08 02:11 x", std::nullopt},
+      {"mode too short", "-rw-r--r 1 0 0 3 Dec 08 02:11 x", std::nullopt},
+      {"two markers after the mode", "-rw-r--r--+. 1 0 0 3 Dec 08 02:11 x", std::nullopt},
+      {"leading blank before the mode", " -rw-r--r-- 1 0 0 3 Dec 08 02:11 x", std::nullopt},
+      {"date without size column", "-rw-r--r-- Dec 08 02:11 x", std::nullopt},
+      {"MLSD line is not LIST", "type=file;size=1; x", std::nullopt},
+      {"prose", "Hello, this is not a listing", std::nullopt},
+      {"empty", "", std::nullopt},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(row(parse_list_line(c.line)), c.expected);
+  }
+}
+
+TEST(ListingParserTest, DosListLines) {
+  const LineCase cases[] = {
+      {"IIS dir", "12-01-20  10:00AM       <DIR>          sub",
+       entry("sub", Kind::kDirectory, kNoSize)},
+      {"IIS file", "12-01-20  10:00AM                 1234 name1.zip",
+       entry("name1.zip", Kind::kFile, 1234)},
+      {"IIS dir with blanks", "12-01-20  10:00PM       <DIR>          my dir  x",
+       entry("my dir  x", Kind::kDirectory, kNoSize)},
+      {"IIS file with blanks", "12-01-20  10:00PM                    7 a b.txt",
+       entry("a b.txt", Kind::kFile, 7)},
+      {"IIS dir name past the padding keeps its leading blank",
+       "12-01-20  10:00AM       <DIR>           lead", entry(" lead", Kind::kDirectory, kNoSize)},
+      {"IIS file name keeps its leading blank", "12-01-20  10:00AM                 1234  lead",
+       entry(" lead", Kind::kFile, 1234)},
+      {"four-digit year", "12-01-2020  10:00AM                 1234 y4",
+       entry("y4", Kind::kFile, 1234)},
+      {"year first, 24-hour clock", "2020-12-01  13:05                  55 iso",
+       entry("iso", Kind::kFile, 55)},
+      {"year first dir", "2020-12-01  13:05       <DIR>          isodir",
+       entry("isodir", Kind::kDirectory, kNoSize)},
+      {"slashes and separate AM", "12/01/2020  10:00 AM    <DIR>          slash",
+       entry("slash", Kind::kDirectory, kNoSize)},
+      {"grouped size", "12/01/2020  10:00 PM             1,234 grouped",
+       entry("grouped", Kind::kFile, 1234)},
+      {"lower-case meridiem", "12-01-20  09:59pm                    0 zero",
+       entry("zero", Kind::kFile, 0)},
+      {"narrow dir padding", "12-01-20  10:00AM <DIR> tight",
+       entry("tight", Kind::kDirectory, kNoSize)},
+      {"junction is neither", "12-01-20  10:00AM    <JUNCTION>     jn",
+       entry("jn", Kind::kOther, kNoSize)},
+      {"GBK name", "12-01-20  10:00AM                    1 " + kGbkFile,
+       entry(kGbkFile, Kind::kFile, 1)},
+      {"largest size", "12-01-20  10:00AM 18446744073709551615 max",
+       entry("max", Kind::kFile, UINT64_MAX)},
+      {"size past 64 bits is not told", "12-01-20  10:00AM 18446744073709551616 big",
+       entry("big", Kind::kFile, kNoSize)},
+      {"no name", "12-01-20  10:00AM       <DIR>", std::nullopt},
+      {"no name after size", "12-01-20  10:00AM                 1234 ", std::nullopt},
+      {"size not numeric", "12-01-20  10:00AM                 12a4 x", std::nullopt},
+      {"comma only", "12-01-20  10:00AM                    , x", std::nullopt},
+      {"bad clock", "12-01-20  1000AM                 1234 x", std::nullopt},
+      {"mixed date separators", "12-01/20  10:00AM                 1234 x", std::nullopt},
+      {"date with four parts", "12-01-20-20  10:00AM                 1234 x", std::nullopt},
+      {"three-digit year", "12-01-202  10:00AM                 1234 x", std::nullopt},
+      {"digits only", "1234567", std::nullopt},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(row(parse_list_line(c.line)), c.expected);
+  }
+}
+
+// ---- whole bodies -----------------------------------------------------------
+
+struct BodyCase {
+  const char* label;
+  std::string body;
+  ListingFormat format;
+  std::vector<Row> expected;
+};
+
+TEST(ListingParserTest, BodiesSplitIntoLines) {
+  const std::string f = "-rw-r--r-- 1 0 0 3 Dec 08 02:11 ";
+  const BodyCase cases[] = {
+      {"empty body", "", ListingFormat::kList, {}},
+      {"only line ends", "\n\r\n\n\r\n", ListingFormat::kList, {}},
+      {"LF ends", f + "a\n" + f + "b\n", ListingFormat::kList,
+       {entry("a", Kind::kFile, 3), entry("b", Kind::kFile, 3)}},
+      {"CR LF ends", f + "a\r\n" + f + "b\r\n", ListingFormat::kList,
+       {entry("a", Kind::kFile, 3), entry("b", Kind::kFile, 3)}},
+      {"only one CR is stripped", f + "a\r\r\n", ListingFormat::kList,
+       {entry("a\r", Kind::kFile, 3)}},
+      {"CR inside a name stays", f + "a\rb\r\n", ListingFormat::kList,
+       {entry("a\rb", Kind::kFile, 3)}},
+      {"last line without LF", f + "a\n" + f + "b", ListingFormat::kList,
+       {entry("a", Kind::kFile, 3), entry("b", Kind::kFile, 3)}},
+      {"last line ending in a bare CR", f + "a\r", ListingFormat::kList,
+       {entry("a", Kind::kFile, 3)}},
+      {"total, blank and junk lines pass over", "total 8\r\n\r\n" + f + "a\r\njunk\r\n" + f + "b\r\n",
+       ListingFormat::kList, {entry("a", Kind::kFile, 3), entry("b", Kind::kFile, 3)}},
+      {"Unix and DOS lines mixed", f + "u\r\n12-01-20  10:00AM       <DIR>          d\r\n",
+       ListingFormat::kList, {entry("u", Kind::kFile, 3), entry("d", Kind::kDirectory, kNoSize)}},
+      {"NUL inside a line", f + "a\0b\r\n"s + "type=file;size=1; c\0\r\n"s, ListingFormat::kList,
+       {entry("a\0b"s, Kind::kFile, 3)}},
+      {"MLSD with cdir and pdir",
+       "type=cdir;perm=el; /d\r\ntype=pdir; ..\r\ntype=file;size=2; x y\r\ntype=dir; z\r\n",
+       ListingFormat::kMlsd, {entry("x y", Kind::kFile, 2), entry("z", Kind::kDirectory, kNoSize)}},
+      {"LIST lines in an MLSD body are skipped", f + "a\r\ntype=file;size=2; b\r\n",
+       ListingFormat::kMlsd, {entry("b", Kind::kFile, 2)}},
+      {"MLSD lines in a LIST body are skipped", "type=file;size=2; b\r\n" + f + "a\r\n",
+       ListingFormat::kList, {entry("a", Kind::kFile, 3)}},
+  };
+  for (const BodyCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(rows(parse_listing(c.body, c.format)), c.expected);
+  }
+}
+
+// ---- size and hostile input ------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+// Far above what a single pass needs even under sanitizers, far below what a
+// pass per byte of a megabyte line would need.
+constexpr std::chrono::seconds kGenerous{5};
+
+TEST(ListingParserTest, HundredThousandEntries) {
+  std::string list;
+  std::string mlsd;
+  for (int i = 0; i < 100000; ++i) {
+    const std::string name = "name" + std::to_string(i) + ".zip";
+    list += "-rw-r--r--    1 0        0            " + std::to_string(i) + " Dec 08 02:11 " + name +
+            "\r\n";
+    mlsd += "modify=20261208021100;perm=r;size=" + std::to_string(i) + ";type=file; " + name + "\r\n";
+  }
+  for (const auto& [body, format] : {std::pair{&list, ListingFormat::kList},
+                                     std::pair{&mlsd, ListingFormat::kMlsd}}) {
+    const auto start = Clock::now();
+    const std::vector<Row> entries = rows(parse_listing(*body, format));
+    EXPECT_LT(Clock::now() - start, kGenerous);
+    ASSERT_EQ(entries.size(), 100000u);
+    EXPECT_EQ(entries[0], entry("name0.zip", Kind::kFile, 0));
+    EXPECT_EQ(entries[99999], entry("name99999.zip", Kind::kFile, 99999));
+  }
+}
+
+TEST(ListingParserTest, MegabyteLinesAreFast) {
+  constexpr std::size_t kMb = 1 << 20;
+  auto repeat = [](const std::string& unit, std::size_t bytes) {
+    std::string out;
+    while (out.size() < bytes) out += unit;
+    return out;
+  };
+  const std::string long_name(kMb, 'n');
+  const BodyCase cases[] = {
+      {"long name", "-rw-r--r-- 1 0 0 3 Dec 08 02:11 " + long_name + "\r\n", ListingFormat::kList,
+       {entry(long_name, Kind::kFile, 3)}},
+      {"long MLSD name", "type=file;size=3; " + long_name + "\r\n", ListingFormat::kMlsd,
+       {entry(long_name, Kind::kFile, 3)}},
+      {"date parts that never complete", "-rw-r--r-- 1 0 0 " + repeat("1 Jan 1 ", kMb) + "\n",
+       ListingFormat::kList, {}},
+      {"months and days only", "-rw-r--r-- 1 0 0 3 " + repeat("Jan 31 ", kMb) + "\n",
+       ListingFormat::kList, {}},
+      {"blanks after the mode", "-rw-r--r--" + std::string(kMb, ' ') + "x\n",
+       ListingFormat::kList, {}},
+      {"blanks after a DOS dir marker",
+       "12-01-20  10:00AM <DIR>" + std::string(kMb, ' ') + "d\n", ListingFormat::kList,
+       {entry(std::string(kMb - 10, ' ') + "d", Kind::kDirectory, kNoSize)}},
+      {"facts without a name", repeat("type=file;", kMb) + "\n", ListingFormat::kMlsd, {}},
+      {"a million facts then a name", repeat("a=b;", kMb) + " x\n", ListingFormat::kMlsd,
+       {entry("x", Kind::kOther, kNoSize)}},
+      {"one huge digit run", "-rw-r--r-- 1 0 0 " + std::string(kMb, '9') + " Dec 08 02:11 x\n",
+       ListingFormat::kList, {entry("x", Kind::kFile, kNoSize)}},
+      {"a megabyte of CR", std::string(kMb, '\r'), ListingFormat::kList, {}},
+      {"a megabyte of LF", std::string(kMb, '\n'), ListingFormat::kMlsd, {}},
+  };
+  for (const BodyCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    const auto start = Clock::now();
+    const std::vector<Row> entries = rows(parse_listing(c.body, c.format));
+    EXPECT_LT(Clock::now() - start, kGenerous);
+    EXPECT_TRUE(entries == c.expected);  // entries of a megabyte print badly
+  }
+}
+
+TEST(ListingParserTest, RandomBytesNeverBreakIt) {
+  std::mt19937 rng(20201201);
+  // Mostly bytes that make listing lines, so that half-valid lines turn up.
+  const std::string alphabet = "-drwxl0123456789 :;=\r\n<>DIRJanDec,typefilesize\0\x80\xFF"s;
+  for (int round = 0; round < 8; ++round) {
+    std::string body(1 << 19, '\0');
+    for (char& c : body) {
+      c = round % 2 == 0 ? static_cast<char>(rng() & 0xFF) : alphabet[rng() % alphabet.size()];
+    }
+    for (ListingFormat format : {ListingFormat::kList, ListingFormat::kMlsd}) {
+      const auto start = Clock::now();
+      const std::vector<FtpEntry> entries = parse_listing(body, format);
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string& name = entries[i].name;
+        EXPECT_FALSE(name.empty());
+        EXPECT_EQ(name.find('\n'), std::string::npos);
+        if (i < 50) {
+          EXPECT_NE(body.find(name), std::string::npos);
+        }
+      }
+      EXPECT_LT(Clock::now() - start, kGenerous);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vandrisk
