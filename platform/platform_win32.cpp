@@ -1,0 +1,196 @@
+#include "platform/platform.h"
+
+// windows.h first: the other Windows headers rely on its definitions.
+#include <windows.h>
+
+#include <conio.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "messages/messages.h"
+#include "platform/win32_files.h"
+#include "platform/windows_names.h"
+
+namespace vandrisk::platform {
+namespace {
+
+// The CRT opens stdout in text mode, which turns every "\n" into "\r\n": the
+// messages already end in CR LF and would reach the console as CR CR LF. This
+// object switches stdout to binary before main() writes anything; the file
+// is always linked, because main() uses its functions.
+struct BinaryStdout {
+  BinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
+};
+const BinaryStdout kBinaryStdout;
+
+// Owns a HANDLE from CreateFile.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { close(); }
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool close() {
+    if (!valid()) return true;
+    const bool ok = CloseHandle(handle_) != 0;
+    handle_ = INVALID_HANDLE_VALUE;
+    return ok;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// True when the last component of a path that has a directory part is a name
+// Windows would store under another name or send to a device ("a:b" is a
+// stream of "a", "x." is "x", "nul.txt" is the null device).
+bool names_unsafe_entry(const std::string& local_path) {
+  const std::string_view name = last_path_component(local_path);
+  return name.size() != local_path.size() && !name.empty() && is_unsafe_windows_name(name);
+}
+
+// Written to a temporary sibling and renamed on publish. Windows has no
+// unnamed files that can be linked in later; after a kill only the temporary
+// name (never the final one) can be left behind.
+class TempNameNewFile : public NewLocalFile {
+ public:
+  TempNameNewFile(HANDLE handle, std::string temp_path, std::string final_path)
+      : temp_(std::move(temp_path)), handle_(handle), final_path_(std::move(final_path)) {}
+
+  bool write(const char* data, std::size_t size) override {
+    while (size > 0) {
+      // WriteFile takes a 32-bit count.
+      const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!WriteFile(handle_.get(), data, chunk, &written, nullptr) || written == 0) return false;
+      data += written;
+      size -= written;
+    }
+    return true;
+  }
+
+  bool publish() override {
+    // The rename needs the handle closed: it was opened without
+    // FILE_SHARE_DELETE so that nobody else can touch the file meanwhile.
+    if (!handle_.close()) return false;
+    if (!win32::publish_no_replace(temp_.path(), final_path_)) return false;
+    temp_.dismiss();
+    return true;
+  }
+
+ private:
+  // Declared in this order so that the handle is closed before the guard
+  // deletes the file: an open file without FILE_SHARE_DELETE cannot go.
+  win32::TempFileGuard temp_;
+  FileHandle handle_;
+  std::string final_path_;
+};
+
+}  // namespace
+
+namespace win32 {
+
+std::string temp_sibling_path(const std::string& final_path) {
+  static unsigned counter = 0;
+  const std::string_view name = last_path_component(final_path);
+  std::string path = final_path.substr(0, final_path.size() - name.size());
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".vandrisk-part-%lu-%u",
+                static_cast<unsigned long>(GetCurrentProcessId()), ++counter);
+  return path.append(suffix);
+}
+
+TempFileGuard::~TempFileGuard() {
+  if (!path_.empty()) DeleteFileA(path_.c_str());
+}
+
+std::optional<std::uint64_t> file_size(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool publish_no_replace(const std::string& temp, const std::string& final_path) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when the name exists,
+  // in one step: a file that appeared meanwhile is never overwritten.
+  return MoveFileExA(temp.c_str(), final_path.c_str(), 0) != 0;
+}
+
+}  // namespace win32
+
+std::string executable_path() {
+  std::string buffer(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::string();
+    // A full buffer means the path was cut short (and may lack its NUL).
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return buffer;
+    }
+    if (buffer.size() >= 32768) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+void sleep_ms(unsigned ms) { Sleep(ms); }
+
+void wait_for_key(std::ostream& out) {
+  // GetConsoleMode fails for a pipe, a file or NUL: a scheduled or scripted
+  // run has nobody to press a key.
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (input == nullptr || input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) return;
+  msg::emit(out, msg::press_any_key());
+  _getch();
+}
+
+bool is_unsafe_local_name(const std::string& name) { return is_unsafe_windows_name(name); }
+
+std::string to_os_path(const std::string& local_path) { return local_path; }
+
+LocalKind local_kind(const std::string& local_path) {
+  if (names_unsafe_entry(local_path)) return LocalKind::kMissing;
+  DWORD attributes = GetFileAttributesA(local_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LocalKind::kMissing;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // The attributes above are the link's own; opening the path follows the
+    // link (backup semantics also open directories), as stat() would.
+    FileHandle target(CreateFileA(local_path.c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!target.valid() || !GetFileInformationByHandle(target.get(), &info)) return LocalKind::kMissing;
+    attributes = info.dwFileAttributes;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return LocalKind::kDirectory;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return LocalKind::kOther;
+  return LocalKind::kRegular;
+}
+
+bool make_directory(const std::string& local_path) {
+  if (is_unsafe_windows_name(last_path_component(local_path))) return false;
+  return CreateDirectoryA(local_path.c_str(), nullptr) != 0;
+}
+
+std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path) {
+  if (is_unsafe_windows_name(last_path_component(local_path))) return nullptr;
+  if (GetFileAttributesA(local_path.c_str()) != INVALID_FILE_ATTRIBUTES) return nullptr;
+  // A leftover of a killed run may hold a temporary name: try a few others.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temp = win32::temp_sibling_path(local_path);
+    const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      return std::make_unique<TempNameNewFile>(handle, std::move(temp), local_path);
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace vandrisk::platform

@@ -1,0 +1,355 @@
+"""The Windows build (x86_64 vandrisk.exe, WinINet backend) under Wine, held
+to the Linux build: the same console bytes and the same local tree, run for
+run, against the same loopback servers.
+
+Both builds get the same argv and configuration text. Local paths are
+written '\\'-style without a drive ("\\tmp\\...\\local"): Linux reads '\\' as
+'/', Wine resolves the path on drive Z:, which is '/'. So the paths the tool
+prints are the same bytes on both.
+
+Wine runs in a private prefix with code page 936 as its ANSI code page and a
+GBK Unix locale (generated into a temporary LOCPATH), the way a Chinese
+Windows machine runs the tool: GBK file names then reach the disk as the same
+bytes the Linux build writes.
+
+The servers run without MLSD: WinINet lists with LIST only, and pyftpdlib
+sorts LIST but not MLSD, so with MLSD the two builds would walk the same tree
+in different orders.
+
+Names with blanks are left out of the shared trees: Wine's LIST parser cuts a
+name at its first blank (a Wine limitation, not the tool's).
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from ftp_fixtures import (ToolResult, assert_no_stray_files, assert_tree,
+                          copy_tool, gbk, local_path, make_tree, pyftpd,
+                          run_tool, task_for, tree_of, unused_port,
+                          write_config)
+
+REPO = Path(__file__).resolve().parents[2]
+BUILD_SCRIPT = REPO / 'scripts' / 'build-windows.sh'
+DEFAULT_EXE = REPO / 'build-win64' / 'vandrisk.exe'
+MINGW_COMPILERS = ('x86_64-w64-mingw32-g++-posix', 'i686-w64-mingw32-g++-posix')
+WINE_LOADERS = ('/usr/lib/wine/wine64', 'wine64', 'wine')
+WINE_SERVERS = ('/usr/lib/wine/wineserver64', '/usr/lib/wine/wineserver', 'wineserver')
+FIRST_START_TIMEOUT = 300  # a fresh prefix takes a while
+RUN_TIMEOUT = 120
+
+HEAD, TAIL = 'name', '.zip'
+PAYLOAD = bytes(range(256)) * 300 + b'\r\n\x00\r\rend\n'  # several data blocks
+REMOTE = {
+    'name1.zip': b'one',
+    'name1.txt': b'tail does not match',
+    'other.zip': b'head does not match',
+    'Name9.zip': b'case does not match',
+    'name中文.zip': PAYLOAD,
+    'empty': {},
+    'sub': {
+        'name2.zip': b'two\r\n',
+        'deep': {'name3.zip': PAYLOAD[:1000], 'skip.log': b'x'},
+        '目录': {'name4.zip': b'', 'name5.zip': b'five'},
+    },
+}
+FETCHED = {
+    'name1.zip': b'one',
+    'name中文.zip': PAYLOAD,
+    'empty': {},
+    'sub': {
+        'name2.zip': b'two\r\n',
+        'deep': {'name3.zip': PAYLOAD[:1000]},
+        '目录': {'name4.zip': b'', 'name5.zip': b'five'},
+    },
+}
+
+
+def _first_program(candidates):
+    for candidate in candidates:
+        found = shutil.which(candidate)
+        if found:
+            return found
+    return None
+
+
+class Wine:
+    """Runs Windows programs in one private Wine prefix."""
+
+    def __init__(self, loader, server, env):
+        self.loader = loader
+        self.server = server
+        self.env = env
+
+    def run(self, exe, *args, cwd=None, timeout=RUN_TIMEOUT):
+        argv = [self.loader, os.fspath(exe)] + [
+            a if isinstance(a, bytes) else os.fspath(a)
+            if isinstance(a, os.PathLike) else str(a) for a in args]
+        # stdout goes to a file, not a pipe: Wine's helper processes inherit
+        # it and would hold a pipe open long after the program has exited.
+        with tempfile.TemporaryFile() as out:
+            try:
+                done = subprocess.run(argv, cwd=cwd, env=self.env,
+                                      stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=subprocess.DEVNULL,
+                                      timeout=timeout)
+            except subprocess.TimeoutExpired:
+                out.seek(0)
+                raise AssertionError('%s did not finish in %ss; stdout so far: '
+                                     '%r' % (argv, timeout, out.read())) from None
+            out.seek(0)
+            return ToolResult(done.returncode, out.read())
+
+    def start_server(self):
+        """Keeps the prefix's wineserver (and with it Wine's own services)
+        running between programs, so each run starts in a fraction of a
+        second."""
+        if self.server:
+            subprocess.run([self.server, '-p'], env=self.env, timeout=60,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        """Ends the wineserver of this prefix (only this one) and every Wine
+        process that belongs to it."""
+        if self.server:
+            subprocess.run([self.server, '-k'], env=self.env, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+@pytest.fixture(scope='module')
+def win_tool():
+    """The x86_64 vandrisk.exe: VANDRISK_WIN_BIN when set; otherwise
+    build-win64/vandrisk.exe, brought up to date by scripts/build-windows.sh
+    (incremental) when mingw-w64 is installed."""
+    if not _first_program(WINE_LOADERS):
+        pytest.skip('Wine is not installed (apt-get install wine64)')
+    if os.environ.get('VANDRISK_WIN_BIN'):
+        exe = Path(os.environ['VANDRISK_WIN_BIN'])
+        assert exe.exists(), 'VANDRISK_WIN_BIN=%s does not exist' % exe
+        return exe
+    exe = DEFAULT_EXE
+    missing = [c for c in MINGW_COMPILERS if not shutil.which(c)]
+    if missing:
+        if exe.exists():
+            return exe  # built elsewhere; cannot be refreshed here
+        pytest.skip('no %s and no mingw-w64 to build it (missing %s; '
+                    'apt-get install g++-mingw-w64-i686 g++-mingw-w64-x86-64)'
+                    % (exe, ', '.join(missing)))
+    done = subprocess.run(['bash', str(BUILD_SCRIPT)], cwd=REPO,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          timeout=1800)
+    assert done.returncode == 0, done.stdout.decode('utf8', 'replace')[-4000:]
+    assert exe.exists(), 'scripts/build-windows.sh did not produce %s' % exe
+    return exe
+
+
+@pytest.fixture(scope='module')
+def wine(win_tool):
+    loader = _first_program(WINE_LOADERS)
+    work = Path(tempfile.mkdtemp(prefix='vandrisk-wine-'))
+    try:
+        locales = work / 'locale'
+        locales.mkdir()
+        made = subprocess.run(['localedef', '-i', 'zh_CN', '-f', 'GBK',
+                               str(locales / 'zh_CN.GBK')],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if made.returncode != 0:
+            pytest.skip('cannot generate the zh_CN.GBK locale Wine needs for '
+                        'code page 936 (apt-get install locales): %s'
+                        % made.stdout.decode('utf8', 'replace')[-300:])
+        env = {
+            'PATH': os.environ.get('PATH', '/usr/bin:/bin'),
+            'HOME': str(work),
+            'WINEPREFIX': str(work / 'prefix'),
+            'WINEDEBUG': '-all',
+            # No Mono or Gecko installer prompts while the prefix is made.
+            'WINEDLLOVERRIDES': 'mscoree,mshtml=',
+            'LOCPATH': str(locales),
+            'LC_ALL': 'zh_CN.GBK',
+        }
+        instance = Wine(loader, _first_program(WINE_SERVERS), env)
+        try:
+            # wineserver needs the prefix directory; Wine fills it on first use.
+            (work / 'prefix').mkdir()
+            instance.start_server()
+            # The first program run creates the prefix.
+            first = instance.run(win_tool, '--help', timeout=FIRST_START_TIMEOUT)
+            assert first.code == 0, first
+            yield instance
+        finally:
+            instance.stop()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+@pytest.fixture(scope='module')
+def linux_tool():
+    path = os.environ.get('VANDRISK_BIN')
+    if not path or not os.path.exists(path):
+        pytest.skip('VANDRISK_BIN (the Linux build to compare with) is not set')
+    return Path(path)
+
+
+def fresh_dir(path):
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return path
+
+
+def both(wine, win_tool, linux_tool, *args, cwd=None):
+    """(Linux result, Windows result) for the same argv."""
+    return (run_tool(*args, binary=linux_tool, cwd=cwd, timeout=RUN_TIMEOUT),
+            wine.run(win_tool, *args, cwd=cwd))
+
+
+# --- informational options and configuration --------------------------------
+
+@pytest.mark.parametrize('option', ['--help', '-h'])
+def test_help_matches_linux(wine, win_tool, linux_tool, option):
+    linux, windows = both(wine, win_tool, linux_tool, option)
+    assert windows == linux
+    # Binary stdout: the messages' CR LF must not become CR CR LF.
+    assert b'\r\r\n' not in windows.stdout and windows.stdout.endswith(b'\r\n')
+
+
+def test_init_writes_template_next_to_exe(wine, win_tool, linux_tool, tmp_path):
+    linux_copy = copy_tool(fresh_dir(tmp_path / 'linux'))
+    win_dir = fresh_dir(tmp_path / 'win')
+    win_copy = win_dir / 'vandrisk.exe'
+    shutil.copy2(win_tool, win_copy)
+    elsewhere = fresh_dir(tmp_path / 'cwd')
+
+    linux = run_tool('--init', binary=linux_copy, cwd=elsewhere)
+    windows = wine.run(win_copy, '--init', cwd=elsewhere)
+    assert windows == linux
+    assert os.listdir(elsewhere) == []
+    assert sorted(os.listdir(win_dir)) == ['Vandrisk.cnf', 'vandrisk.exe']
+    assert ((win_dir / 'Vandrisk.cnf').read_bytes()
+            == (linux_copy.parent / 'Vandrisk.cnf').read_bytes())
+
+
+def test_default_configuration_listing_matches_linux(wine, win_tool, linux_tool,
+                                                     tmp_path):
+    # Nothing listens on the port: both list the tasks, fail to connect and
+    # count the failures the same way, without waiting for a key.
+    port = unused_port()
+    config = [
+        {'host': '127.0.0.1', 'port': port, 'user': 'u1', 'pwd': 'p1',
+         'ftppath': '/data', 'localpath': local_path(tmp_path / 'a'),
+         'head': 'name', 'tail': '.zip'},
+        '# a comment between groups',
+        {'host': '127.0.0.1', 'port': port, 'ftppath': '目录',
+         'localpath': local_path(tmp_path / 'b'), 'tail': ''},
+    ]
+    linux_copy = copy_tool(fresh_dir(tmp_path / 'linux'))
+    write_config(linux_copy.parent / 'Vandrisk.cnf', config, newline=b'\r\n')
+    win_dir = fresh_dir(tmp_path / 'win')
+    shutil.copy2(win_tool, win_dir / 'vandrisk.exe')
+    write_config(win_dir / 'Vandrisk.cnf', config, newline=b'\r\n')
+
+    linux = run_tool(binary=linux_copy)
+    windows = wine.run(win_dir / 'vandrisk.exe')
+    assert linux.code == 1
+    assert gbk('下载任务失败任务数为 2\r\n') in linux.stdout
+    assert windows == linux
+
+
+# --- downloads ---------------------------------------------------------------
+
+def scenario(run, work, server):
+    """Runs the shared download scenario with `run(*args)`; returns what each
+    run printed and the local trees it left."""
+    local = fresh_dir(work / 'local')
+    config = write_config(work / 'mirror.cnf', [
+        task_for(server, '/data', local, head=HEAD, tail=TAIL)])
+    results = []
+    # The first run mirrors the tree; the second finds everything in place.
+    for _ in range(2):
+        results.append(run('--cnf', local_path(config)))
+        results.append(tree_of(local))
+
+    # Three failing tasks: a local directory where a remote file should go, a
+    # local file where a remote directory should go, a missing remote
+    # directory. Each fails alone; the summary counts all three.
+    file_clash = fresh_dir(work / 'file_clash')
+    (file_clash / 'name2.zip').mkdir()
+    dir_clash = fresh_dir(work / 'dir_clash')
+    (dir_clash / 'deep').write_bytes(b'in the way')
+    missing = fresh_dir(work / 'missing')
+    config = write_config(work / 'clash.cnf', [
+        task_for(server, '/data/sub', file_clash, head=HEAD, tail=TAIL),
+        task_for(server, '/data/sub', dir_clash, head=HEAD, tail=TAIL),
+        task_for(server, '/no/such/dir', missing, head=HEAD, tail=TAIL),
+    ])
+    results.append(run('--cnf', local_path(config)))
+    for directory in (file_clash, dir_clash, missing):
+        results.append(tree_of(directory))
+    return results
+
+
+def test_mirror_runs_match_linux(wine, win_tool, linux_tool, tmp_path):
+    remote = make_tree(tmp_path / 'remote', {'data': REMOTE})
+    work = tmp_path / 'work'
+    with pyftpd(remote, mlsd=False) as server:
+        linux = scenario(lambda *a: run_tool(*a, binary=linux_tool,
+                                             timeout=RUN_TIMEOUT),
+                         work, server)
+        assert_tree(work / 'local', FETCHED)
+        windows = scenario(lambda *a: wine.run(win_tool, *a), work, server)
+        assert_tree(work / 'local', FETCHED)
+        assert_no_stray_files(work)
+
+    first, first_tree, second, second_tree, clash = linux[:5]
+    # The Linux side did what the comparison assumes.
+    assert first.code == 0 and gbk('总共下载 6 个文件\r\n') in first.stdout
+    assert second.code == 0 and gbk('总共下载 0 个文件\r\n') in second.stdout
+    assert first_tree == second_tree
+    assert clash.code == 1
+    for line in ('文件冲突, file_type = 1', '目录冲突, file_type = 0',
+                 'errno=12003', '下载任务失败任务数为 3'):
+        assert gbk(line) in clash.stdout, line
+
+    labels = ['first run', 'tree after it', 'second run', 'tree after it',
+              'clash run', 'file clash tree', 'directory clash tree',
+              'missing directory tree']
+    for label, expected, actual in zip(labels, linux, windows):
+        assert actual == expected, label
+
+
+def test_windows_refuses_names_windows_cannot_hold(wine, win_tool, tmp_path):
+    # Linux stores these names as they are. Windows would write "a:b.zip" as
+    # stream "b.zip" of a file "a", "nul.zip" to the null device and "con" to
+    # the console: the Windows build fails each such fetch instead.
+    remote = make_tree(tmp_path / 'remote', {
+        'd1': {'a:b.zip': b'stream'},
+        'd2': {'nul.zip': b'device'},
+        'd3': {'con': {'name.zip': b'console'}},
+        'd4': {'fine.zip': b'fine'},
+    })
+    dirs = [fresh_dir(tmp_path / ('l%d' % i)) for i in range(1, 5)]
+    with pyftpd(remote, mlsd=False) as server:
+        config = write_config(tmp_path / 'names.cnf', [
+            task_for(server, '/d%d' % i, d) for i, d in enumerate(dirs, 1)])
+        result = wine.run(win_tool, '--cnf', local_path(config))
+    expected_lines = [
+        gbk('下载文件 /d1/a:b.zip 失败\r\n'),
+        gbk('下载文件 /d2/nul.zip 失败\r\n'),
+        gbk('创建目录 ') + local_path(dirs[2] / 'con') + gbk(' 失败\r\n'),
+        gbk('下载文件 /d4/fine.zip\r\n'),
+        gbk('下载任务失败任务数为 3\r\n'),
+    ]
+    assert result.code == 1
+    at = 0
+    for line in expected_lines:
+        found = result.stdout.find(line, at)
+        assert found >= 0, (line, result.stdout)
+        at = found + len(line)
+    for d in dirs[:3]:
+        assert tree_of(d) == {}, d
+    assert_tree(dirs[3], {'fine.zip': b'fine'})
+
