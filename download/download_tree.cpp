@@ -11,11 +11,13 @@
 namespace vandrisk {
 namespace {
 
-// A name the walk must not use: '/' or '\' would put the local file outside
-// the directory being mirrored (local paths are '\'-separated), and CR, LF,
-// TAB and NUL cannot be sent back to the server in a command.
+// A name the walk must not use: one the local file system cannot hold as one
+// name in this directory (a separator would put it elsewhere), one that CR,
+// LF, TAB or NUL would cut or split in the command that names it, and the
+// empty name, which would make the directory its own child.
 bool is_unsafe_name(const std::string& name) {
-  return name.find_first_of(std::string("/\\\r\n\t\0", 6)) != std::string::npos;
+  return name.empty() || name.find_first_of(std::string("\r\n\t\0", 4)) != std::string::npos ||
+         platform::is_unsafe_local_name(name);
 }
 
 // The skipped name is shown on one console line: control bytes become '?'.

@@ -265,6 +265,7 @@ TEST_F(DownloadTreeTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
   server_.add_raw_entry("/d", "cr\rlf\n", EntryKind::kFile);
   server_.add_raw_entry("/d", std::string("nul\0x", 5), EntryKind::kFile);
   server_.add_raw_entry("/d", "tab\tx", EntryKind::kFile);
+  server_.add_raw_entry("/d", "", EntryKind::kDirectory);  // would be /d itself, forever
   server_.add_raw_entry("/d", ".", EntryKind::kDirectory);
   server_.add_raw_entry("/d", "..", EntryKind::kDirectory);
   server_.add_file("/d/fine", "f");
@@ -274,6 +275,7 @@ TEST_F(DownloadTreeTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
                           "跳过不安全的文件名 /d/cr?lf?\r\n"
                           "跳过不安全的文件名 /d/nul?x\r\n"
                           "跳过不安全的文件名 /d/tab?x\r\n"
+                          "跳过不安全的文件名 /d/\r\n"
                           "下载文件 /d/fine\r\n"));
   EXPECT_EQ(server_.listed_dirs(), std::vector<std::string>{"/d"});
   EXPECT_EQ(testing::list_dir(dir_.path()), "fine");

@@ -24,6 +24,14 @@ void sleep_ms(unsigned ms);
 // so a scheduled or scripted run never hangs on a key nobody can press.
 void wait_for_key(std::ostream& out);
 
+// True when a remote entry's name cannot safely become one local name in the
+// directory being mirrored: it holds a separator (so it would land elsewhere)
+// or the OS would not store it under exactly that name. On POSIX every '\'
+// byte becomes '/', so '\' and '/' are unsafe byte-wise; Windows finds
+// separators as its code page does and also refuses names like "a:b", "x."
+// or "nul".
+bool is_unsafe_local_name(const std::string& name);
+
 // A '\'-separated local path in the OS's own form.
 std::string to_os_path(const std::string& local_path);
 

@@ -130,6 +130,10 @@ void wait_for_key(std::ostream& out) {
   if (have_saved) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
+bool is_unsafe_local_name(const std::string& name) {
+  return name.find_first_of("/\\") != std::string::npos;
+}
+
 std::string to_os_path(const std::string& local_path) {
   std::string os_path = local_path;
   for (char& c : os_path) {
