@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 bash scripts/install-deps.sh
-cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build --target vandrisk -j"$(nproc)" >/dev/null
 
 work=$(mktemp -d /tmp/vandrisk-demo.XXXXXX)

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DVANDRISK_WERROR=ON >/dev/null
+cmake -S . -B "$build" -DBUILD_TESTING=ON -DVANDRISK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 # End-to-end tests mostly wait (the tool sleeps 3 s after each task), so run
 # more of them at once than there are cores.
