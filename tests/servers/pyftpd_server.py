@@ -87,6 +87,14 @@ class RawNameHandler(FTPHandler):
     def on_login(self, username):
         self.command_log.write(self.session_id, 'LOGIN', username)
 
+    def _on_dtp_connection(self):
+        # pyftpdlib 1.5.7 keeps the active-mode connector after its socket has
+        # gone to the data channel, and closes it again when the session ends:
+        # by then that descriptor may belong to another session, which then
+        # stops being served. The connector's work is done here; forget it.
+        self._dtp_connector = None
+        super()._on_dtp_connection()
+
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
