@@ -6,6 +6,7 @@ stopped on exit whatever happened inside the block; if the test process dies,
 they see EOF on their stdin and stop on their own.
 """
 
+import json
 import os
 import select
 import shutil
@@ -261,6 +262,48 @@ def vsftpd(root, user=None, password=None, log_path=None):
 
 
 SERVER_FACTORIES = {'pyftpd': pyftpd, 'vsftpd': vsftpd}
+
+
+class FaultServer(PyftpdServer):
+    """tests/servers/fault_ftpd.py: a small server of `root` that misbehaves
+    as its scenario says. Its log has pyftpd_server.py's format plus
+    "<session> FAULT <name>" records."""
+
+    def __init__(self, root, scenario, log_path=None):
+        super().__init__('fault', 'fault_ftpd.py', root, (), log_path)
+        self.scenario = scenario
+
+    def _start(self):
+        if self.scenario is not None:
+            path = self._workdir / 'scenario.json'
+            # surrogateescape turns raw name bytes into str that survive JSON.
+            path.write_text(json.dumps(self.scenario))
+            self._extra_args = ['--scenario', str(path)]
+        super()._start()
+
+    def command_lines(self):
+        return [(w, a) for w, a in super().command_lines() if w != 'FAULT']
+
+    def faults(self):
+        """Names of the faults fired so far, in order."""
+        return [a.decode('utf8', 'surrogateescape')
+                for _, w, a in self._records() if w == 'FAULT']
+
+    def wait_for_log(self, fragment, timeout=20.0):
+        """Waits until the protocol log holds `fragment` (bytes); returns
+        False on timeout."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if fragment in self.log_bytes():
+                return True
+            time.sleep(0.01)
+        return False
+
+
+def fault_ftpd(root, scenario=None, log_path=None):
+    """fault_ftpd.py on `root` with `scenario` (a dict, see the server's
+    docstring; None: no faults, a plain server)."""
+    return FaultServer(root, scenario, log_path)
 
 
 def unused_port():
