@@ -78,3 +78,30 @@ def test_cnf_alone_uses_default_file_and_half_credentials_log_in_anonymously(tmp
     assert (local / 'f.txt').read_bytes() == b'content'
     # user=bob with an empty pwd: no USER bob at all, an anonymous login.
     assert len(login_lines) == 1 and login_lines[0].endswith(b' LOGIN anonymous')
+
+
+def test_key_wait_happens_only_on_a_terminal(tmp_path):
+    # stdin /dev/null: no prompt, no wait (the other cases show it ends at once).
+    code, out = run_tool('--cnf', tmp_path / 'missing.cnf', timeout=10)
+    assert (code, out) == (0, gbk('初始化失败\r\n'))
+
+    # A terminal: the prompt, then the program waits until a key arrives.
+    import pty
+    import select
+    import time
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(os.environ['VANDRISK_BIN'], ['vandrisk', '--cnf', str(tmp_path / 'missing.cnf')])
+    seen = b''
+    deadline = time.monotonic() + 10
+    while gbk('请按任意键继续') not in seen and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.2)[0]:
+            seen += os.read(fd, 1024)
+    # The terminal's own output processing turns each LF into CR LF.
+    assert seen.replace(b'\r\r\n', b'\r\n') == gbk('初始化失败\r\n请按任意键继续. . .\r\n')
+    time.sleep(0.5)
+    assert os.waitpid(pid, os.WNOHANG) == (0, 0), 'ended without a key press'
+    os.write(fd, b'x')
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
