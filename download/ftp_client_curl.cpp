@@ -27,10 +27,6 @@ struct EasyDeleter {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 
-struct ShareDeleter {
-  void operator()(CURLSH* share) const { curl_share_cleanup(share); }
-};
-using ShareHandle = std::unique_ptr<CURLSH, ShareDeleter>;
 
 bool curl_ready() {
   // The tool is single-threaded; a function-local static runs this once.
@@ -65,13 +61,17 @@ struct Login {
   }
 };
 
-// What every session and connection of one client shares. Held through
-// shared_ptr by each of them, so the CURLSH outlives every easy handle in it.
+// What every session and connection of one client shares, held through
+// shared_ptr by each of them. The walk is one thread and never has two
+// transfers at once (a listing is read whole before its first entry is
+// used), so one easy handle serves every level: its logged-in control
+// connection is the task's only one, and no level holds a receive buffer or
+// connection of its own while its sub-directories are walked.
 struct ClientState {
   explicit ClientState(const FtpTimeouts& t) : timeouts(t) {}
 
   FtpTimeouts timeouts;
-  ShareHandle share;
+  EasyHandle easy;
   std::optional<Login> login;
   // vsftpd and other servers without MLSD answer it with 500; asking once per
   // task is enough.
@@ -128,16 +128,15 @@ size_t write_to_file(char* data, size_t size, size_t count, void* userdata) {
 class CurlFtpConnection : public FtpConnection {
  public:
   CurlFtpConnection(std::shared_ptr<ClientState> state, Login account)
-      : state_(std::move(state)), account_(std::move(account)), easy_(curl_easy_init()) {}
+      : state_(std::move(state)), account_(std::move(account)), easy_(state_->easy.get()) {}
 
   // False when libcurl refused an option (out of memory or a build without FTP).
   bool configure() {
     if (!easy_) return false;
-    CURL* e = easy_.get();
+    CURL* e = easy_;
     const FtpTimeouts& t = state_->timeouts;
     bool ok = true;
     auto set = [&ok](CURLcode rc) { ok = ok && rc == CURLE_OK; };
-    set(curl_easy_setopt(e, CURLOPT_SHARE, state_->share.get()));
     set(curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp"));
     set(curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L));
     // An empty string, not the default: the *_proxy environment variables
@@ -175,9 +174,9 @@ class CurlFtpConnection : public FtpConnection {
 
   // Logs in and learns the login directory: NOBODY on the login directory
   // sends USER, PASS and PWD only, and leaves the logged-in connection in the
-  // client's share for every later transfer.
+  // client's handle for every later transfer.
   bool log_in(FtpError& error) {
-    CURL* e = easy_.get();
+    CURL* e = easy_;
     curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
     const CURLcode rc =
         perform(ftp_directory_url(account_.host, account_.port, ""), discard, nullptr, error);
@@ -203,7 +202,7 @@ class CurlFtpConnection : public FtpConnection {
     const std::string url = ftp_directory_url(account_.host, account_.port,
                                               resolve_remote_path(account_.entry_path, remote_dir));
     std::string body;
-    CURL* e = easy_.get();
+    CURL* e = easy_;
     curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, tap_received_data);
     curl_easy_setopt(e, CURLOPT_DEBUGDATA, &body);
     curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
@@ -257,7 +256,7 @@ class CurlFtpConnection : public FtpConnection {
     }
     // With the listing's size at hand the SIZE round trip buys nothing: the
     // count is checked here. Without it libcurl's SIZE check is all there is.
-    curl_easy_setopt(easy_.get(), CURLOPT_IGNORE_CONTENT_LENGTH, expected_size ? 1L : 0L);
+    curl_easy_setopt(easy_, CURLOPT_IGNORE_CONTENT_LENGTH, expected_size ? 1L : 0L);
     FileSink sink{*file, expected_size};
     const std::string url = ftp_file_url(account_.host, account_.port,
                                          resolve_remote_path(account_.entry_path, remote_path));
@@ -279,7 +278,7 @@ class CurlFtpConnection : public FtpConnection {
   // names its own sink, so none can write through a stale pointer.
   CURLcode perform(const std::string& url, curl_write_callback writer, void* sink,
                    FtpError& error) {
-    CURL* e = easy_.get();
+    CURL* e = easy_;
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, writer);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, sink);
     CURLcode rc = curl_easy_setopt(e, CURLOPT_URL, url.c_str());
@@ -294,7 +293,7 @@ class CurlFtpConnection : public FtpConnection {
 
   std::shared_ptr<ClientState> state_;
   Login account_;
-  EasyHandle easy_;
+  CURL* easy_;  // the client's handle, owned by state_
 };
 
 class CurlFtpSession : public FtpSession {
@@ -318,8 +317,8 @@ class CurlFtpSession : public FtpSession {
       account.pwd = pwd;
     }
     // Every level of the walk connects again while its parent's listing is
-    // open. The logged-in control connection waits in the share, so another
-    // connect for the same account costs nothing on the wire; should the
+    // open. The logged-in control connection stays with the client's handle,
+    // so another connect for the same account costs nothing on the wire; should the
     // server have dropped it meanwhile, libcurl logs in again by itself.
     const bool logged_in = state_->login && state_->login->same_account(account);
     if (logged_in) account.entry_path = state_->login->entry_path;
@@ -344,7 +343,7 @@ class CurlFtpClient : public FtpClient {
 
   std::unique_ptr<FtpSession> open_session(const std::string& /*agent: FTP sends none*/,
                                            FtpError& error) override {
-    if (!state_->share && !create_share()) {
+    if (!state_->easy && !create_handle()) {
       error = ftp_errors::kInternalError;
       return nullptr;
     }
@@ -352,18 +351,10 @@ class CurlFtpClient : public FtpClient {
   }
 
  private:
-  bool create_share() {
+  bool create_handle() {
     if (!curl_ready()) return false;
-    ShareHandle share(curl_share_init());
-    if (!share) return false;
-    // Sharing the connection cache is what turns one handle per walk level
-    // into one login per task. No lock callbacks: one thread uses it.
-    if (curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK ||
-        curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
-      return false;
-    }
-    state_->share = std::move(share);
-    return true;
+    state_->easy.reset(curl_easy_init());
+    return state_->easy != nullptr;
   }
 
   std::shared_ptr<ClientState> state_;
