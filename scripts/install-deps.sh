@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   python3 python3-pytest python3-pyftpdlib
   vsftpd
+  curl  # the benchmark scripts' tests drive the curl command-line tool
   libc-bin  # iconv, to read the GBK console output on a UTF-8 terminal
 )
 packages+=("$@")

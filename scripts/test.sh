@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 # The Windows build's tests run the .exe under Wine next to the Linux build.
 bash scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DBUILD_TESTING=ON -DVANDRISK_WERROR=ON >/dev/null
+cmake -S . -B "$build" -DBUILD_TESTING=ON -DVANDRISK_BENCH=ON -DVANDRISK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 # End-to-end tests mostly wait (the tool sleeps 3 s after each task), so run
 # more of them at once than there are cores.

@@ -1,0 +1,893 @@
+#!/usr/bin/python3
+"""Times vandrisk's download walk against lftp, wget and curl over vsftpd on loopback.
+
+Usually started through bench/run.sh, which installs the packages and builds
+walk_bench first. Run as root (vsftpd needs it).
+
+  /usr/bin/python3 bench/run.py --walk-bench BUILD/bench/walk_bench
+          [--tool BUILD/vandrisk] [--quick] [--runs N] [--work DIR]
+          [--b-target tmpfs|disk] [--keep-time-wait] [--no-pin]
+          [--report FILE] [--only "A,C 5000,..."]
+
+What is timed, per run: the whole client process from start to exit (wall
+clock), so startup counts for every tool. For vandrisk that process is
+walk_bench, which runs one task's download_tree in process exactly as the
+tool does but without the tool's 3 s pauses. Peak RSS comes from
+/usr/bin/time -v. Runs of the four tools are interleaved (rotating order) so
+that load from elsewhere on the machine spreads over all of them.
+
+The protocol counts come from vsftpd's protocol log of each run (see
+protocol_log.py). Server and clients run in a private network namespace (see
+FRESH_AFTER_CONNECTIONS for why) and, but for the big file, on one CPU (see
+PIN_NOTE).
+"""
+
+import argparse
+import collections
+import ctypes
+import datetime
+import fcntl
+import filecmp
+import os
+import platform
+import re
+import shutil
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import protocol_log  # noqa: E402
+
+PYTHON = '/usr/bin/python3'
+TIME = '/usr/bin/time'
+SERVER = os.path.join(ROOT, 'tests', 'servers', 'vsftpd_server.py')
+CURL_MIRROR = os.path.join(HERE, 'curl_mirror.py')
+WIRE_FLOOR = os.path.join(HERE, 'wire_floor.py')
+TOOLS = ('vandrisk', 'lftp', 'wget', 'curl')
+PEERS = TOOLS[1:]
+MIB = 1024 * 1024
+# A run that takes longer than this has hung (e.g. an active-mode connect-back
+# that never comes).
+RUN_TIMEOUT = 600
+
+FULL = {
+    'runs': 5,
+    'a_dirs': 50, 'a_files': 40, 'a_size': 4096,
+    'b_sizes': (256 * MIB, 1024 * MIB),
+    'c_counts': (5000, 10000, 20000), 'c_size': 1024,
+    'd_depth': 100, 'd_size': 4096,
+}
+QUICK = {
+    'runs': 2,
+    'a_dirs': 10, 'a_files': 10, 'a_size': 4096,
+    'b_sizes': (16 * MIB, 64 * MIB),
+    'c_counts': (500, 1000, 2000), 'c_size': 1024,
+    'd_depth': 20, 'd_size': 4096,
+}
+
+
+class Case:
+    """One measured situation: a remote tree, fetched into an empty local
+    directory ('first') or into a complete copy ('rerun')."""
+
+    def __init__(self, name, tree, mode, files, dirs, total_bytes, on_tmpfs=False,
+                 tools=TOOLS, pinned=True):
+        self.name = name
+        self.pinned = pinned  # server and client on one CPU, see PIN_NOTE
+        self.tools = tools
+        # A control case: vandrisk alone, to separate its own cost from the disk's.
+        self.control = tools != TOOLS
+        self.tree = tree  # remote directory, e.g. '/A'
+        self.mode = mode
+        self.files = files  # files in the tree
+        self.dirs = dirs  # directories listed by a full walk, the root included
+        self.total_bytes = total_bytes
+        self.on_tmpfs = on_tmpfs
+        self.samples = collections.defaultdict(list)  # tool -> [(seconds, rss_kib)]
+        self.protocol = {}  # tool -> RunCounts of the first measured run
+        self.protocol_stable = {}  # tool -> every measured run sent the same commands
+
+    def median(self, tool):
+        return statistics.median(s for s, _ in self.samples[tool])
+
+    def peak_rss_mib(self, tool):
+        return max(r for _, r in self.samples[tool]) / 1024.0
+
+
+# ---------------------------------------------------------------- trees
+
+def write_file(path, size):
+    with open(path, 'wb') as f:
+        f.write(os.urandom(size))
+    os.chmod(path, 0o644)
+
+
+def write_big_file(path, size):
+    chunk = os.urandom(16 * MIB)
+    with open(path, 'wb') as f:
+        left = size
+        n = 0
+        while left > 0:
+            piece = (n.to_bytes(8, 'little') + chunk)[:min(left, len(chunk))]
+            f.write(piece)
+            left -= len(piece)
+            n += 1
+    os.chmod(path, 0o644)
+
+
+def make_dir(path):
+    os.mkdir(path)
+    os.chmod(path, 0o755)
+
+
+def size_label(size):
+    return '%dM' % (size // MIB) if size < 1024 * MIB else '%dG' % (size // (1024 * MIB))
+
+
+def plan_cases(cfg):
+    """The cases to measure, in order; their trees are made by make_tree()."""
+    a_files = cfg['a_dirs'] * cfg['a_files']
+    cases = [
+        Case('A first', '/A', 'first', a_files, cfg['a_dirs'] + 1, a_files * cfg['a_size']),
+        Case('A rerun', '/A', 'rerun', a_files, cfg['a_dirs'] + 1, 0),
+    ]
+    for size in cfg['b_sizes']:
+        label = size_label(size)
+        cases.append(Case('B %s' % label, '/B' + label, 'first', 1, 1, size, on_tmpfs=True,
+                          pinned=False))
+    for mode in ('first', 'rerun'):
+        for count in cfg['c_counts']:
+            cases.append(Case('C %d %s' % (count, mode), '/C%d' % count, mode, count, 1,
+                              count * cfg['c_size'] if mode == 'first' else 0))
+    # File creation on the disk costs more, and varies more, than the whole
+    # FTP exchange of a small file: the same first runs into tmpfs show the
+    # walk's own growth.
+    for count in cfg['c_counts']:
+        cases.append(Case('C %d tmpfs' % count, '/C%d' % count, 'first', count, 1,
+                          count * cfg['c_size'], on_tmpfs=True, tools=('vandrisk',)))
+    cases.append(Case('D first', '/D', 'first', cfg['d_depth'], cfg['d_depth'],
+                      cfg['d_depth'] * cfg['d_size']))
+    cases.append(Case('D rerun', '/D', 'rerun', cfg['d_depth'], cfg['d_depth'], 0))
+    return cases
+
+
+def make_tree(srv, tree, cfg):
+    """Creates the remote tree `tree` ('/A', '/B1G', '/C5000', '/D') under srv."""
+    root = srv + tree
+    make_dir(root)
+    if tree == '/A':
+        for d in range(cfg['a_dirs']):
+            sub = os.path.join(root, 'd%02d' % d)
+            make_dir(sub)
+            for i in range(cfg['a_files']):
+                write_file(os.path.join(sub, 'f%03d.dat' % i), cfg['a_size'])
+    elif tree.startswith('/B'):
+        size = next(s for s in cfg['b_sizes'] if '/B' + size_label(s) == tree)
+        write_big_file(os.path.join(root, 'big.bin'), size)
+    elif tree.startswith('/C'):
+        for i in range(int(tree[2:])):
+            write_file(os.path.join(root, 'c%05d.dat' % i), cfg['c_size'])
+    elif tree == '/D':
+        # A chain: every level holds one file and the next level.
+        level = root
+        for depth in range(cfg['d_depth']):
+            write_file(os.path.join(level, 'f.dat'), cfg['d_size'])
+            if depth + 1 < cfg['d_depth']:
+                level = os.path.join(level, 'n')
+                make_dir(level)
+    else:
+        raise ValueError(tree)
+
+
+# ---------------------------------------------------------------- server
+
+CLONE_NEWNET = 0x40000000
+SIOCGIFFLAGS = 0x8913
+SIOCSIFFLAGS = 0x8914
+IFF_UP = 0x1
+# In active mode every transfer leaves the server's end of its data connection
+# in TIME_WAIT for 60 s. On loopback those sockets crowd the port range that
+# vsftpd's bind() for the next data connection searches: with some thousand
+# of them each bind gets slower (perf: inet_csk_get_port/inet_bhash2_conflict
+# in vsftpd), so 20,000 small files take 6x as long (vandrisk into tmpfs:
+# 19.4 s against 3.0 s), a cost of the test set-up that no client can change. The benchmark therefore runs in a private
+# network namespace whose loopback keeps no TIME_WAIT sockets
+# (tcp_max_tw_buckets=0; nothing else shares that loopback). With
+# --keep-time-wait the kernel default stays and the namespace is renewed
+# after this many connections, so that one run's ports do not burden the next.
+FRESH_AFTER_CONNECTIONS = 1000
+# On this kind of VM a process that wakes a process on the other vCPU waits for
+# the hypervisor to wake that vCPU: a walk, which is one long chain of such
+# ping-pongs between client and server, then spends most of its time idle
+# (vandrisk, 20,000 files into tmpfs: 3.0 s on one CPU, 6-11 s on two with
+# the CPUs 55% idle, the figure moving with the load of unrelated processes). Every case but
+# the big file therefore runs server and client on one CPU. The big file runs
+# unpinned: there the sender and the receiver work in parallel, as they do on
+# two machines.
+PIN_NOTE = ('server and client share one CPU in every case but B (cross-vCPU wake-ups '
+            'would otherwise dominate the latency-bound walks); B runs unpinned')
+
+
+def enter_new_netns(keep_time_wait):
+    """Moves this process (and the children it starts later) to a new network
+    namespace with its loopback interface up. False when not permitted."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(CLONE_NEWNET) != 0:
+        return False
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        request = struct.pack('16sH22x', b'lo', 0)
+        flags = struct.unpack('16sH22x', fcntl.ioctl(s, SIOCGIFFLAGS, request))[1]
+        fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack('16sH22x', b'lo', flags | IFF_UP))
+    if not keep_time_wait:
+        with open('/proc/sys/net/ipv4/tcp_max_tw_buckets', 'w') as f:
+            f.write('0\n')
+    return True
+
+
+class Vsftpd:
+    def __init__(self, root, log):
+        self.log = log
+        self.proc = subprocess.Popen([PYTHON, SERVER, '--root', root, '--log', log],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        line = self.proc.stdout.readline().decode()
+        if not line.startswith('PORT '):
+            self.stop()
+            raise SystemExit('run.py: vsftpd did not start')
+        self.port = int(line.split()[1])
+
+    def log_end(self):
+        try:
+            return os.path.getsize(self.log)
+        except OSError:
+            return 0
+
+    def settle(self):
+        """Waits until the log stops growing: a client that exits before
+        the server has logged its last reply (or without QUIT, like wget)
+        leaves the session process writing for a moment."""
+        last = -1
+        quiet = 0
+        deadline = time.monotonic() + 5.0
+        while time.monotonic() < deadline and quiet < 3:
+            size = self.log_end()
+            quiet = quiet + 1 if size == last else 0
+            last = size
+            time.sleep(0.03)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.terminate()
+                self.proc.wait()
+
+
+class Network:
+    """The server and the loopback it runs on; see FRESH_AFTER_CONNECTIONS."""
+
+    def __init__(self, srv, work, keep_time_wait, pin):
+        self.srv = srv
+        self.work = work
+        self.keep_time_wait = keep_time_wait
+        self.all_cpus = os.sched_getaffinity(0)
+        self.one_cpu = {max(self.all_cpus)} if pin else self.all_cpus
+        self.pinned = False
+        self.server = None
+        self.instances = 0
+        self.connections = 0
+        self.namespaces = True
+        self.fresh()
+
+    def fresh(self):
+        if self.server:
+            self.server.stop()
+            self.server = None
+        if self.namespaces and not enter_new_netns(self.keep_time_wait):
+            self.namespaces = False
+            print('run.py: cannot create network namespaces (%s); ports used by one run '
+                  'stay in TIME_WAIT for the next ones' % os.strerror(ctypes.get_errno()),
+                  file=sys.stderr)
+        self.instances += 1
+        log = os.path.join(self.work, 'vsftpd-%03d.log' % self.instances)
+        self.server = Vsftpd(self.srv, log)
+        self.connections = 0
+
+    def pin(self, pinned):
+        """Runs the server and the following clients on one CPU or on all;
+        the server restarts so that its sessions inherit the setting."""
+        if pinned == self.pinned:
+            return
+        os.sched_setaffinity(0, self.one_cpu if pinned else self.all_cpus)
+        self.pinned = pinned
+        self.fresh()
+
+    def run(self, command_for_port):
+        """Times one client run, the command made for the server's port;
+        returns (seconds, peak RSS KiB, RunCounts)."""
+        if (self.namespaces and self.keep_time_wait
+                and self.connections >= FRESH_AFTER_CONNECTIONS):
+            self.fresh()
+        self.server.settle()
+        offset = self.server.log_end()
+        wall, rss = timed_run(command_for_port(self.server.port))
+        self.server.settle()
+        lines, _ = protocol_log.read_new_lines(self.server.log, offset)
+        counts = protocol_log.analyse(lines)
+        self.connections += counts.connects + counts.mix['EPRT'] + counts.mix['PORT']
+        return wall, rss, counts
+
+    def stop(self):
+        if self.server:
+            self.server.stop()
+
+
+# ---------------------------------------------------------------- tools
+
+def tool_command(tool, args, port, remote, local):
+    if tool == 'vandrisk':
+        return [args.walk_bench, '127.0.0.1', str(port), remote, local]
+    if tool == 'lftp':
+        script = ('set ftp:passive-mode off; open -p %d 127.0.0.1; '
+                  'mirror --only-missing %s %s' % (port, remote, local))
+        return ['lftp', '-c', script]
+    if tool == 'wget':
+        cut = len([p for p in remote.split('/') if p])
+        return ['wget', '-q', '-r', '-l', 'inf', '-nc', '-nH', '--cut-dirs=%d' % cut,
+                '--no-passive-ftp', '-P', local, 'ftp://127.0.0.1:%d%s/' % (port, remote)]
+    if tool == 'curl':
+        return [PYTHON, '-S', CURL_MIRROR, '127.0.0.1', str(port), remote, local]
+    raise ValueError(tool)
+
+
+RSS = re.compile(r'Maximum resident set size \(kbytes\): (\d+)')
+
+
+def timed_run(cmd, ok_codes=(0,)):
+    """(wall seconds, peak RSS KiB) of one run; raises on a failed run."""
+    with tempfile.NamedTemporaryFile(prefix='bench-time-') as report:
+        start = time.perf_counter()
+        run = subprocess.run([TIME, '-v', '-o', report.name] + cmd, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             timeout=RUN_TIMEOUT, check=False)
+        wall = time.perf_counter() - start
+        text = open(report.name).read()
+    if run.returncode not in ok_codes:
+        raise RuntimeError('%s failed (%d): %s' % (cmd[0], run.returncode,
+                                                   run.stderr.decode(errors='replace')[-500:]))
+    match = RSS.search(text)
+    return wall, int(match.group(1)) if match else 0
+
+
+def fresh_dir(path):
+    if os.path.lexists(path):
+        shutil.rmtree(path)
+    os.makedirs(path)
+
+
+def local_summary(path):
+    """(files, directories below path, bytes) of a local tree."""
+    files = dirs = size = 0
+    for top, dirnames, filenames in os.walk(path):
+        dirs += len(dirnames)
+        files += len(filenames)
+        size += sum(os.path.getsize(os.path.join(top, name)) for name in filenames)
+    return files, dirs, size
+
+
+def verify(case, tool, srv, local):
+    """Checks the local copy after a first run: counts, then every file's
+    bytes (cmp for the big file)."""
+    files, dirs, size = local_summary(local)
+    if files != case.files or dirs != case.dirs - 1 or size != case.total_bytes:
+        raise RuntimeError('%s on %s: local copy has %d files, %d directories, %d bytes; '
+                           'expected %d, %d, %d' % (tool, case.name, files, dirs, size,
+                                                    case.files, case.dirs - 1, case.total_bytes))
+    if case.name.startswith('B'):
+        subprocess.run(['cmp', os.path.join(srv + case.tree, 'big.bin'),
+                        os.path.join(local, 'big.bin')], check=True)
+        return
+    for top, _, names in os.walk(local):
+        remote = os.path.join(srv + case.tree, os.path.relpath(top, local))
+        for name in names:
+            if not filecmp.cmp(os.path.join(remote, name), os.path.join(top, name),
+                               shallow=False):
+                raise RuntimeError('%s on %s: %s differs' % (tool, case.name,
+                                                             os.path.join(top, name)))
+
+
+# ---------------------------------------------------------------- measuring
+
+def measure(cases, args, net, srv, work):
+    tmpfs_base = tempfile.mkdtemp(prefix='vandrisk-bench-', dir='/dev/shm')
+    try:
+        for case in cases:
+            started = time.monotonic()
+            net.pin(case.pinned)
+            on_tmpfs = case.control or (case.on_tmpfs and args.b_target == 'tmpfs')
+            base = tmpfs_base if on_tmpfs else os.path.join(work, 'local')
+            # One local copy per tree and tool: a rerun case finds the copy the
+            # tool made in the first-run case of the same tree.
+            locals_ = {t: os.path.join(base, case.tree.strip('/'), t) for t in case.tools}
+            if case.mode == 'rerun':
+                for tool in case.tools:
+                    if not complete_copy(case, locals_[tool]):
+                        fresh_dir(locals_[tool])
+                        net.run(lambda port: tool_command(tool, args, port, case.tree,
+                                                          locals_[tool]))
+                        if not complete_copy(case, locals_[tool]):
+                            raise RuntimeError('%s left an incomplete copy of %s' %
+                                               (tool, case.tree))
+            signatures = collections.defaultdict(set)
+            for rep in range(args.runs):
+                turn = rep % len(case.tools)
+                order = case.tools[turn:] + case.tools[:turn]
+                for tool in order:
+                    local = locals_[tool]
+                    if case.mode == 'first':
+                        fresh_dir(local)
+                    os.sync()  # earlier runs' dirty pages are not this run's work
+                    wall, rss, counts = net.run(
+                        lambda port: tool_command(tool, args, port, case.tree, local))
+                    case.samples[tool].append((wall, rss))
+                    signatures[tool].add(tuple(sorted(counts.mix.items())))
+                    if tool not in case.protocol:
+                        case.protocol[tool] = counts
+                    if rep == 0 and case.mode == 'first':
+                        verify(case, tool, srv, local)
+                    if case.mode == 'rerun' and counts.downloads:
+                        raise RuntimeError('%s fetched %d files on %s' %
+                                           (tool, counts.downloads, case.name))
+            for tool in case.tools:
+                case.protocol_stable[tool] = len(signatures[tool]) == 1
+            if on_tmpfs:
+                shutil.rmtree(os.path.join(base, case.tree.strip('/')))
+            print('  %-16s %s  (%.0f s)' % (case.name, '  '.join(
+                '%s %.3f' % (t, case.median(t)) for t in case.tools), time.monotonic() - started),
+                flush=True)
+    finally:
+        shutil.rmtree(tmpfs_base, ignore_errors=True)
+
+
+def complete_copy(case, local):
+    if not os.path.isdir(local):
+        return False
+    files, dirs, _ = local_summary(local)
+    return files == case.files and dirs == case.dirs - 1
+
+
+def tool_check(args, net, work):
+    """The real tool on tree A, a first run and a rerun, to show that
+    walk_bench is the tool minus its two 3 s pauses: the same wire traffic,
+    the same time plus 6 s. Returns [(mode, seconds, peak RSS KiB, RunCounts)]."""
+    if not args.tool:
+        return []
+    local = os.path.join(work, 'local', 'tool_check')
+    fresh_dir(local)
+    config = os.path.join(work, 'tool_check.cnf')
+
+    def command(port):
+        with open(config, 'w') as f:
+            f.write('host=127.0.0.1\nport=%d\nftppath=/A\nlocalpath=%s\nhead=\ntail=\n' %
+                    (port, local.replace('/', '\\')))
+        return [args.tool, '--cnf', config]
+    net.pin(True)
+    results = []
+    for mode in ('first', 'rerun'):
+        os.sync()
+        results.append((mode,) + net.run(command))
+    return results
+
+
+def measure_floors(cases, args, net):
+    """What a rerun cannot go below, for the rerun cases.
+
+    startup: walk_bench against a port nobody listens on (process start,
+    loading libcurl and its libraries, one refused connect), timed like every
+    run. wire: wire_floor.py's in-process time for login plus the fewest
+    commands that walk the tree. Returns {case name: (startup s, login s,
+    walk s)}.
+    """
+    net.pin(True)
+    with socket.socket() as reserved:  # bound, never listening: connects are refused
+        reserved.bind(('127.0.0.1', 0))
+        closed = reserved.getsockname()[1]
+        startup = statistics.median(
+            timed_run([args.walk_bench, '127.0.0.1', str(closed), '/', '/nonexistent'],
+                      ok_codes=(1,))[0] for _ in range(max(args.runs, 5)))
+    floors = {}
+    for case in cases:
+        if case.mode != 'rerun' or case.name.startswith('C') and case.files != max(
+                c.files for c in cases if c.name.startswith('C')):
+            continue
+        samples = []
+        for _ in range(args.runs):
+            net.server.settle()
+            out = subprocess.run([PYTHON, WIRE_FLOOR, '127.0.0.1', str(net.server.port),
+                                  case.tree], stdout=subprocess.PIPE, check=True)
+            login_ms, walk_ms, dirs = out.stdout.split()
+            if int(dirs) != case.dirs:
+                raise RuntimeError('wire_floor listed %s directories of %s' % (dirs, case.tree))
+            samples.append((float(login_ms) / 1000, float(walk_ms) / 1000))
+        floors[case.name] = (startup, statistics.median(s[0] for s in samples),
+                             statistics.median(s[1] for s in samples))
+    return floors
+
+
+# ---------------------------------------------------------------- report
+
+def peer_versions():
+    def first_line(cmd, **kw):
+        try:
+            out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                 check=False, **kw).stdout.decode(errors='replace')
+            return out.strip().splitlines()[0] if out.strip() else '?'
+        except OSError:
+            return '?'
+    # vsftpd -v writes its version to standard input's descriptor.
+    vsftpd = subprocess.run('/usr/sbin/vsftpd -v 0>&1', shell=True, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, check=False).stdout.decode().strip()
+    return [
+        ('lftp', first_line(['lftp', '--version'])),
+        ('wget', first_line(['wget', '--version'])),
+        ('curl', first_line(['curl', '--version'])),
+        ('vsftpd', vsftpd or '?'),
+        ('python (curl driver)', first_line([PYTHON, '--version'])),
+    ]
+
+
+def machine():
+    mem = '?'
+    with open('/proc/meminfo') as f:
+        for line in f:
+            if line.startswith('MemTotal:'):
+                mem = '%.1f GiB' % (int(line.split()[1]) / 1024.0 / 1024.0)
+    cpu = '?'
+    with open('/proc/cpuinfo') as f:
+        for line in f:
+            if line.startswith('model name'):
+                cpu = line.split(':', 1)[1].strip()
+                break
+    return 'nproc %d, memory %s, %s, Linux %s' % (os.cpu_count(), mem, cpu, platform.release())
+
+
+def fmt_s(seconds):
+    return '%.3f' % seconds
+
+
+def table(header, rows, text_columns=1):
+    """A markdown table; the first text_columns columns are left-aligned."""
+    lines = ['| ' + ' | '.join(header) + ' |',
+             '|' + '---|' * text_columns + '---:|' * (len(header) - text_columns)]
+    lines += ['| ' + ' | '.join(row) + ' |' for row in rows]
+    return lines
+
+
+def c_series(cases, mode, control=False):
+    return [c for c in cases if c.name.startswith('C') and c.mode == mode
+            and c.control == control]
+
+
+def per_entry_rows(series, tools):
+    """t/N for each size, then the marginal cost of each step, in ms."""
+    rows = []
+    for case in series:
+        rows.append(['%s: t/N' % case.name] +
+                    ['%.4f' % (1000 * case.median(t) / case.files) for t in tools])
+    for lo, hi in zip(series, series[1:]):
+        rows.append(['(t%d - t%d) / %d' % (hi.files, lo.files, hi.files - lo.files)] +
+                    ['%.4f' % (1000 * (hi.median(t) - lo.median(t)) / (hi.files - lo.files))
+                     for t in tools])
+    return rows
+
+
+def report(cases, args, check, floors, started, load_before, load_after, elapsed):
+    main_cases = [c for c in cases if not c.control]
+    out = []
+    w = out.append
+    w('- Date: %s; runs per tool and case: %d%s; whole benchmark %.0f s.' % (
+        started.strftime('%Y-%m-%d %H:%M'), args.runs, ' (--quick)' if args.quick else '',
+        elapsed))
+    w('- Machine: %s. Load average before / after: %s / %s.' % (machine(), load_before,
+                                                              load_after))
+    if not getattr(args, 'namespaces', False):
+        loopback = ('the host\'s (no network namespace allowed): ports in TIME_WAIT from '
+                    'active-mode transfers slow vsftpd down as they pile up')
+    elif args.keep_time_wait:
+        loopback = ('private network namespaces with the kernel\'s TIME_WAIT, renewed (vsftpd '
+                    'restarted) after every %d connections' % FRESH_AFTER_CONNECTIONS)
+    else:
+        loopback = 'a private network namespace whose loopback keeps no TIME_WAIT sockets'
+    w('- Loopback: %s.' % loopback)
+    w('- CPUs: %s.' % ('no pinning (--no-pin)' if args.no_pin else PIN_NOTE))
+    w('- Local targets: tree B and the "C ... tmpfs" control runs in tmpfs (/dev/shm)%s; '
+      'trees A, C and D on the disk that holds the served trees (%s).' % (
+          '' if args.b_target == 'tmpfs' else ' (B: disk, --b-target disk)', args.work))
+    w('- Timed: each client process from start to exit; for vandrisk that is walk_bench '
+      '(download_tree in process, as the tool runs a task, without its 3 s pauses).')
+    w('')
+    w('- Versions: ' + '; '.join('%s: %s' % v for v in peer_versions()))
+    w('')
+    w('### Wall time, median of %d runs (s); ratio = vandrisk / peer' % args.runs)
+    w('')
+    rows = []
+    for case in main_cases:
+        v = case.median('vandrisk')
+        rows.append([case.name] + [fmt_s(case.median(t)) for t in TOOLS] +
+                    ['%.2f' % (v / case.median(t)) for t in PEERS])
+    out.extend(table(['case'] + list(TOOLS) + ['/' + t for t in PEERS], rows))
+    w('')
+    w('### Peak RSS (MiB, largest of the runs)')
+    w('')
+    out.extend(table(['case'] + list(TOOLS), [
+        [c.name] + ['%.1f' % c.peak_rss_mib(t) for t in TOOLS] for c in main_cases]))
+    w('')
+    b_cases = [c for c in main_cases if c.name.startswith('B')]
+    if b_cases:
+        w('### Big file throughput (MiB/s, from the median time)')
+        w('')
+        out.extend(table(['case'] + list(TOOLS), [
+            [c.name] + ['%.0f' % (c.total_bytes / MIB / c.median(t)) for t in TOOLS]
+            for c in b_cases]))
+        w('')
+    rows = per_entry_rows(c_series(cases, 'first'), TOOLS) + \
+        per_entry_rows(c_series(cases, 'rerun'), TOOLS)
+    if rows:
+        w('### Tree C: time per entry (ms): t/N, and the marginal cost of each step')
+        w('')
+        out.extend(table(['case'] + list(TOOLS), rows))
+        w('')
+    control = c_series(cases, 'first', control=True)
+    if control:
+        w('vandrisk alone, first runs into tmpfs (%s):' % ', '.join(
+            '%s %.3f s' % (c.name, c.median('vandrisk')) for c in control))
+        w('')
+        out.extend(table(['case', 'vandrisk'], per_entry_rows(control, ('vandrisk',))))
+        w('')
+    w('### Wire, from the vsftpd protocol log (first measured run of each case)')
+    w('')
+    w('Per file: commands charged to each fetched file; per dir: commands charged to each '
+      'listed directory; setup: commands before the first transfer (all sessions); over '
+      'budget: commands beyond EPRT/PORT+RETR per file and CWD, TYPE A, EPRT/PORT, '
+      'LIST/MLSD, TYPE I per directory. "same": every measured run sent the same mix.')
+    w('')
+    rows = []
+    for case in main_cases:
+        if case.name[0] not in 'AD':
+            continue
+        for tool in TOOLS:
+            p = case.protocol[tool]
+            file_over, dir_over = p.over_budget()
+            over = []
+            if file_over:
+                over.append('files: ' + ', '.join('%s %d' % kv for kv in sorted(file_over.items())))
+            if dir_over:
+                over.append('dirs: ' + ', '.join('%s %d' % kv for kv in sorted(dir_over.items())))
+            rows.append([case.name, tool, str(p.logins), str(p.commands),
+                         '%.2f' % p.per_file() if p.per_file() is not None else '-',
+                         '%.2f' % p.per_dir() if p.per_dir() is not None else '-',
+                         str(len(p.setup)), str(len(p.teardown)), '; '.join(over) or 'none',
+                         'yes' if case.protocol_stable[tool] else 'no'])
+    out.extend(table(['case', 'tool', 'logins', 'commands', 'per file', 'per dir', 'setup',
+                      'teardown', 'over budget', 'same'], rows, text_columns=2))
+    w('')
+    w('Command mix (tree A first run / A rerun / D first run):')
+    w('')
+    for tool in TOOLS:
+        mixes = [c.protocol[tool].mix_text() for c in main_cases
+                 if c.name in ('A first', 'A rerun', 'D first')]
+        w('- %s: %s' % (tool, ' / '.join(mixes)))
+    w('')
+    if check:
+        w('### The real tool on tree A')
+        w('')
+        w('vandrisk --cnf once per mode; its two 3 s pauses taken off for the comparison with '
+          'walk_bench.')
+        w('')
+        rows = []
+        for mode, wall, rss, counts in check:
+            case = next(c for c in cases if c.name == 'A ' + mode)
+            rows.append(['A ' + mode, '%.3f' % wall, '%.3f' % (wall - 6.0),
+                         '%.3f' % case.median('vandrisk'), '%.1f' % (rss / 1024.0),
+                         '%d' % counts.logins, '%d' % counts.commands,
+                         '%d' % case.protocol['vandrisk'].commands])
+        out.extend(table(['case', 'tool s', 'tool - 6 s', 'walk_bench median s', 'tool RSS MiB',
+                          'logins', 'commands', 'walk_bench commands'], rows))
+        w('')
+    if floors:
+        w('### Rerun floor (ms)')
+        w('')
+        w('startup: walk_bench against a closed port (process, libcurl and its libraries, '
+          'one refused connect); login and walk: wire_floor.py, a minimal client timed in '
+          'process (fewest commands: CWD, EPRT, LIST per directory, no local file looked at).')
+        w('')
+        rows = []
+        for name, (startup, login, walk) in floors.items():
+            case = next(c for c in cases if c.name == name)
+            floor = startup + login + walk
+            rows.append([name] + ['%.1f' % (1000 * x) for x in (
+                case.median('vandrisk'), case.median('lftp'), startup, login, walk, floor)] +
+                ['%.2f' % (floor / case.median('lftp')),
+                 '%.1f' % (1000 * (case.median('vandrisk') - floor))])
+        out.extend(table(['case', 'vandrisk', 'lftp', 'startup', 'login', 'walk', 'floor',
+                          'floor / lftp', 'vandrisk - floor'], rows))
+        w('')
+    w('### Targets')
+    w('')
+    for line in targets(cases):
+        w('- ' + line)
+    w('')
+    w('### All samples (s)')
+    w('')
+    for case in cases:
+        w('- %s: %s' % (case.name, '; '.join(
+            '%s %s' % (t, ' '.join('%.3f' % s for s, _ in case.samples[t]))
+            for t in case.tools)))
+    return '\n'.join(out) + '\n'
+
+
+def linear_verdict(series, mode):
+    """(ok, text) for vandrisk's growth over a series of tree C cases."""
+    per = [1000 * c.median('vandrisk') / c.files for c in series]
+    marg = [1000 * (hi.median('vandrisk') - lo.median('vandrisk')) / (hi.files - lo.files)
+            for lo, hi in zip(series, series[1:])]
+    if mode == 'first':
+        # Fetching dominates: time per entry stays put (a walk quadratic in N
+        # would show 4x from 5,000 to 20,000 entries).
+        ratio = per[-1] / per[0]
+        ok = ratio <= 1.25
+        rule = 't/N at %d / at %d = %.2f (<= 1.25)' % (series[-1].files, series[0].files, ratio)
+    elif marg[0] <= 0:
+        return False, 'first step within the noise: marginal %s ms per entry' % (
+            ' / '.join('%.4f' % m for m in marg))
+    else:
+        # Startup and login dominate t/N here: compare what each added entry
+        # costs instead (quadratic growth gives 2x).
+        ratio = marg[-1] / marg[0]
+        ok = ratio <= 1.5
+        rule = 'marginal cost last / first step = %.2f (<= 1.5)' % ratio
+    return ok, '%s; t/N %s ms; marginal %s ms per entry' % (
+        rule, ' / '.join('%.4f' % p for p in per), ' / '.join('%.4f' % m for m in marg))
+
+
+def targets(cases):
+    by = {c.name: c for c in cases}
+    lines = []
+
+    def verdict(ok):
+        return 'MET' if ok else 'NOT MET'
+
+    for name, limit in (('A first', 0.8), ('A rerun', 0.5)):
+        if name in by:
+            case = by[name]
+            ratio = case.median('vandrisk') / case.median('lftp')
+            lines.append('Tree %s <= %.1fx lftp: %s (%.3f s vs %.3f s, %.2fx)' % (
+                name, limit, verdict(ratio <= limit), case.median('vandrisk'),
+                case.median('lftp'), ratio))
+    b_cases = [c for c in cases if c.name.startswith('B')]
+    if b_cases:
+        big = b_cases[-1]
+        tv = big.total_bytes / MIB / big.median('vandrisk')
+        tl = big.total_bytes / MIB / big.median('lftp')
+        lines.append('%s throughput >= lftp: %s (%.0f vs %.0f MiB/s)' % (
+            big.name, verdict(tv >= tl), tv, tl))
+    for label, series, mode in (
+            ('first run, disk', c_series(cases, 'first'), 'first'),
+            ('first run, tmpfs', c_series(cases, 'first', control=True), 'first'),
+            ('rerun', c_series(cases, 'rerun'), 'rerun')):
+        if len(series) >= 2:
+            ok, text = linear_verdict(series, mode)
+            lines.append('Tree C %s linear: %s (%s)' % (label, verdict(ok), text))
+    if 'D first' in by:
+        d = by['D first'].protocol['vandrisk']
+        lines.append('Tree D one login for the task: %s (%d logins, %d connections)' % (
+            verdict(d.logins == 1 and d.connects == 1), d.logins, d.connects))
+    if len(b_cases) >= 2:
+        rss = [b.peak_rss_mib('vandrisk') for b in b_cases]
+        lines.append('Peak RSS < 16 MiB on %s and not growing with size: %s (%s MiB)' % (
+            b_cases[-1].name, verdict(rss[-1] < 16 and rss[-1] - rss[0] < 1.0),
+            ' / '.join('%s %.1f' % (b.name, r) for b, r in zip(b_cases, rss))))
+    for name in ('A first', 'A rerun', 'D first', 'D rerun'):
+        if name not in by:
+            continue
+        p = by[name].protocol['vandrisk']
+        file_over, dir_over = p.over_budget()
+        # The first directory of a task also carries the one MLSD probe and
+        # its data connection (vsftpd answers 500; asked once per task).
+        probe = collections.Counter({'EPRT/PORT': 1, 'LIST/MLSD': 1})
+        ok = not file_over and not (dir_over - probe)
+        lines.append('%s wire within budget: %s (per file %s, per dir %.2f; beyond budget: %s)'
+                     % (name, verdict(ok),
+                        '%.2f' % p.per_file() if p.per_file() is not None else '-',
+                        p.per_dir(),
+                        ', '.join('%s %d' % kv for kv in sorted((file_over + dir_over).items()))
+                        or 'nothing'))
+    return lines
+
+
+# ---------------------------------------------------------------- main
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--walk-bench', required=True)
+    parser.add_argument('--tool', help='the vandrisk binary, for one check run')
+    parser.add_argument('--quick', action='store_true', help='small trees, few runs')
+    parser.add_argument('--runs', type=int)
+    parser.add_argument('--work', help='directory for the trees (default: a new one in /tmp)')
+    parser.add_argument('--b-target', choices=('tmpfs', 'disk'), default='tmpfs')
+    parser.add_argument('--report', help='also write the report (markdown) here')
+    parser.add_argument('--keep-time-wait', action='store_true',
+                        help='keep the kernel\'s TIME_WAIT on the benchmark loopback')
+    parser.add_argument('--no-pin', action='store_true',
+                        help='never pin server and clients to one CPU')
+    parser.add_argument('--only', help='comma-separated case name prefixes, e.g. "A,D"')
+    args = parser.parse_args(argv)
+    cfg = dict(QUICK if args.quick else FULL)
+    if args.runs is None:
+        args.runs = cfg['runs']
+    if os.geteuid() != 0:
+        parser.error('run as root: vsftpd needs it')
+    return args, cfg
+
+
+def load_average():
+    return ' '.join(open('/proc/loadavg').read().split()[:3])
+
+
+def main(argv):
+    args, cfg = parse_args(argv)
+    for tool in ('lftp', 'wget', 'curl', 'cmp', TIME):
+        if not shutil.which(tool):
+            raise SystemExit('run.py: %s is missing (bench/run.sh installs it)' % tool)
+    started = datetime.datetime.now()
+    t0 = time.monotonic()
+    load_before = load_average()
+    own_work = args.work is None
+    work = args.work or tempfile.mkdtemp(prefix='vandrisk-bench-')
+    args.work = work
+    os.chmod(work, 0o755)
+    srv = os.path.join(work, 'srv')
+    os.makedirs(srv)
+    os.makedirs(os.path.join(work, 'local'))
+    net = None
+    try:
+        cases = plan_cases(cfg)
+        if args.only:
+            prefixes = tuple(p.strip() for p in args.only.split(','))
+            cases = [c for c in cases if c.name.startswith(prefixes)]
+        print('building trees in %s' % srv, flush=True)
+        for tree in sorted(set(c.tree for c in cases)):
+            make_tree(srv, tree, cfg)
+        net = Network(srv, work, args.keep_time_wait, not args.no_pin)
+        print('vsftpd on 127.0.0.1:%d; %d runs per tool and case' % (net.server.port, args.runs),
+              flush=True)
+        measure(cases, args, net, srv, work)
+        check = tool_check(args, net, work) \
+            if {'A first', 'A rerun'} <= set(c.name for c in cases) else []
+        floors = measure_floors(cases, args, net)
+        args.namespaces = net.namespaces
+        text = report(cases, args, check, floors, started, load_before, load_average(),
+                      time.monotonic() - t0)
+        print()
+        print(text)
+        if args.report:
+            with open(args.report, 'w') as f:
+                f.write(text)
+    finally:
+        if net:
+            net.stop()
+        if own_work:
+            shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1:]))
