@@ -327,10 +327,10 @@ def _name(key):
     return name
 
 
-def make_tree(root, spec):
-    """Creates `spec` under `root` and returns Path(root).
+def make_tree(root, shape):
+    """Creates `shape` under `root` and returns Path(root).
 
-    spec: {name: bytes | dict}; str names are stored GBK-encoded, like every
+    shape: {name: bytes | dict}; str names are stored GBK-encoded, like every
     str this harness turns into bytes, bytes names as they are (e.g. a UTF-8
     name: '名字'.encode()). Everything is made world-readable so both servers
     serve it to anonymous users.
@@ -338,12 +338,12 @@ def make_tree(root, spec):
     root = Path(root)
     root.mkdir(parents=True, exist_ok=True)
     os.chmod(root, 0o755)
-    _fill(os.fsencode(root), spec)
+    _fill(os.fsencode(root), shape)
     return root
 
 
-def _fill(base, spec):
-    for key, value in spec.items():
+def _fill(base, shape):
+    for key, value in shape.items():
         path = os.path.join(base, _name(key))
         if isinstance(value, dict):
             os.mkdir(path)
@@ -354,13 +354,13 @@ def _fill(base, spec):
                 f.write(value)
             os.chmod(path, 0o644)
         else:
-            raise TypeError('spec value for %r must be bytes or dict' % (key,))
+            raise TypeError('shape value for %r must be bytes or dict' % (key,))
 
 
-def flatten(spec, prefix=b''):
-    """A make_tree spec in tree_of's flat form."""
+def flatten(shape, prefix=b''):
+    """A make_tree shape in tree_of's flat form."""
     result = {}
-    for key, value in spec.items():
+    for key, value in shape.items():
         rel = prefix + _name(key)
         if isinstance(value, dict):
             result[rel] = DIR
@@ -402,11 +402,11 @@ def _describe(value):
     return repr(value)
 
 
-def assert_tree(directory, spec):
-    """`directory` holds exactly `spec` (a make_tree spec): same names, same
+def assert_tree(directory, shape):
+    """`directory` holds exactly `shape` (a make_tree shape): same names, same
     bytes, nothing more, so no leftover temporary or partial files."""
     actual = tree_of(directory)
-    expected = flatten(spec)
+    expected = flatten(shape)
     if actual == expected:
         return
     problems = []

@@ -9,7 +9,7 @@ import pytest
 from ftp_fixtures import (DIR, Link, assert_no_stray_files, assert_tree,
                           config_bytes, gbk, make_tree, run_tool, tree_of)
 
-SPEC = {
+SHAPE = {
     gbk('目录'): {gbk('名字.zip'): b'\x00\xff\r\n', 'empty': {}},
     'x.txt': b'',
     '中文.txt': b'gbk name from str',
@@ -17,7 +17,7 @@ SPEC = {
 
 
 def test_make_tree_round_trip(tmp_path):
-    root = make_tree(tmp_path / 'r', SPEC)
+    root = make_tree(tmp_path / 'r', SHAPE)
     assert tree_of(root) == {
         gbk('目录'): DIR,
         gbk('目录') + b'/' + gbk('名字.zip'): b'\x00\xff\r\n',
@@ -46,11 +46,11 @@ def test_tree_of_reports_links(tmp_path):
     (lambda r: ((r / 'x.txt').unlink(), (r / 'x.txt').mkdir()), "differs b'x.txt'"),
 ], ids=['extra-hidden', 'missing', 'content', 'empty-dir', 'kind'])
 def test_assert_tree_finds_differences(tmp_path, change, fragment):
-    root = make_tree(tmp_path / 'r', SPEC)
-    assert_tree(root, SPEC)
+    root = make_tree(tmp_path / 'r', SHAPE)
+    assert_tree(root, SHAPE)
     change(root)
     with pytest.raises(AssertionError, match=fragment):
-        assert_tree(root, SPEC)
+        assert_tree(root, SHAPE)
 
 
 @pytest.mark.parametrize('name, stray', [
