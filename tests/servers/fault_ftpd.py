@@ -64,6 +64,8 @@ import sys
 import threading
 import time
 
+from lifetime import watch_stdin
+
 # Commands and names are bytes on the wire; surrogateescape keeps undecodable
 # bytes intact through str (the same convention as pyftpd_server.py).
 _RAW = 'surrogateescape'
@@ -530,15 +532,6 @@ class Server:
                 session.conn.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-
-
-def watch_stdin(stop):
-    try:
-        while os.read(sys.stdin.fileno(), 4096):
-            pass
-    except OSError:
-        pass
-    stop.set()
 
 
 def main(argv):

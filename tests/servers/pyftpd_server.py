@@ -34,6 +34,8 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler, proto_cmds
 from pyftpdlib.servers import FTPServer
 
+from lifetime import watch_stdin
+
 # Commands and names travel as raw bytes; surrogateescape carries undecodable
 # bytes through str and back unchanged.
 _RAW = 'surrogateescape'
@@ -131,15 +133,6 @@ def build_handler(args):
         attrs['proto_cmds'] = {k: v for k, v in proto_cmds.items()
                                if k not in ('MLSD', 'MLST')}
     return type('Handler', (RawNameHandler,), attrs)
-
-
-def watch_stdin(stop):
-    try:
-        while os.read(sys.stdin.fileno(), 4096):
-            pass
-    except OSError:
-        pass
-    stop.set()
 
 
 def main(argv):

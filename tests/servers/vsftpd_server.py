@@ -37,6 +37,8 @@ import tempfile
 import threading
 import time
 
+from lifetime import watch_stdin
+
 VSFTPD = '/usr/sbin/vsftpd'
 USER_MARK = 'vandrisk loopback test account'
 USER_LOCK = os.path.join(tempfile.gettempdir(), 'vandrisk-ftp-test-users.lock')
@@ -235,15 +237,6 @@ def stop_instance(proc, conf):
             proc.poll()  # reaps the listener so it leaves /proc
             time.sleep(0.02)
     proc.wait()
-
-
-def watch_stdin(stop):
-    try:
-        while os.read(sys.stdin.fileno(), 4096):
-            pass
-    except OSError:
-        pass
-    stop.set()
 
 
 def main(argv):
