@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The Windows build's tests run the .exe under Wine next to the Linux build.
-bash scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
+# The Windows build's tests run the .exe under Wine next to the Linux build
+# (locales: they generate a zh_CN.GBK locale so Wine keeps GBK names).
+bash scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 locales
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DBUILD_TESTING=ON -DVANDRISK_BENCH=ON -DVANDRISK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
