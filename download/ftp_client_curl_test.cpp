@@ -400,6 +400,25 @@ class ScriptedFtpServer {
   std::thread thread_;
 };
 
+// A client of the scripted server, and the outcome of its connect.
+struct ScriptedLogin {
+  std::unique_ptr<FtpClient> client;
+  std::unique_ptr<FtpSession> session;
+  std::unique_ptr<FtpConnection> connection;  // null when the login failed
+  FtpError error = ftp_errors::kNone;
+};
+
+ScriptedLogin log_in(const ScriptedFtpServer& server, const FtpTimeouts& timeouts = FtpTimeouts(),
+                     const char* user = nullptr, const char* pwd = nullptr) {
+  ScriptedLogin login;
+  login.client = make_ftp_client(timeouts);
+  login.session = login.client->open_session("VandriskApp", login.error);
+  if (login.session) {
+    login.connection = login.session->connect("127.0.0.1", server.port(), user, pwd, login.error);
+  }
+  return login;
+}
+
 bool silence(ScriptedFtpServer&, const std::string&) { return true; }
 bool hang_up(ScriptedFtpServer&, const std::string&) { return false; }
 ScriptedFtpServer::Handler replies(std::string line) {
@@ -506,11 +525,10 @@ TEST(CurlFtpFaultTest, EachFaultHasItsCode) {
     SCOPED_TRACE(c.what);
     ScratchDir local;
     ScriptedFtpServer server(c.greeting, std::move(c.handlers));
-    auto client = make_ftp_client(timeouts);
-    FtpError error = ftp_errors::kNone;
-    auto session = client->open_session("VandriskApp", error);
-    ASSERT_NE(session, nullptr);
-    auto connection = session->connect("127.0.0.1", server.port(), "u", "p", error);
+    ScriptedLogin login = log_in(server, timeouts, "u", "p");
+    ASSERT_NE(login.session, nullptr);
+    auto& connection = login.connection;
+    FtpError& error = login.error;
     if (c.failing_step == Step::kConnect) {
       EXPECT_EQ(connection, nullptr);
       EXPECT_EQ(error, c.expected);
@@ -539,12 +557,10 @@ TEST(CurlFtpFaultTest, MlsdNotImplementedFallsBackToList) {
                         s.reply("226 Done.");
                         return true;
                       }}});
-  auto client = make_ftp_client();
-  FtpError error = ftp_errors::kNone;
-  auto session = client->open_session("VandriskApp", error);
-  ASSERT_NE(session, nullptr);
-  auto connection = session->connect("127.0.0.1", server.port(), nullptr, nullptr, error);
-  ASSERT_NE(connection, nullptr) << error;
+  ScriptedLogin login = log_in(server);
+  ASSERT_NE(login.connection, nullptr) << login.error;
+  auto& connection = login.connection;
+  FtpError& error = login.error;
   FtpEntry entry;
   auto listing = connection->find_first("d", entry, error);
   ASSERT_NE(listing, nullptr) << error;
@@ -573,12 +589,10 @@ TEST(CurlFtpFaultTest, ListedNamesKeepEveryByte) {
                                s.reply("226 Done.");
                                return true;
                              }}});
-  auto client = make_ftp_client();
-  FtpError error = ftp_errors::kNone;
-  auto session = client->open_session("VandriskApp", error);
-  ASSERT_NE(session, nullptr);
-  auto connection = session->connect("127.0.0.1", server.port(), nullptr, nullptr, error);
-  ASSERT_NE(connection, nullptr) << error;
+  ScriptedLogin login = log_in(server);
+  ASSERT_NE(login.connection, nullptr) << login.error;
+  auto& connection = login.connection;
+  FtpError& error = login.error;
   FtpEntry entry;
   auto listing = connection->find_first("d", entry, error);
   ASSERT_NE(listing, nullptr) << error;
