@@ -15,7 +15,7 @@
 
 #include "cli/app.h"
 #include "download/download_tree.h"
-#include "download/ftp_client.h"
+#include "ftp/ftp_client.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <ostream>
 
 #include "config/task_list.h"
-#include "download/ftp_client.h"
+#include "ftp/ftp_client.h"
 
 namespace vandrisk {
 

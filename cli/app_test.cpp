@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "download/fake_ftp_client.h"
+#include "testing/fake_ftp_client.h"
 #include "testing/test_support.h"
 
 namespace vandrisk {

@@ -20,7 +20,7 @@ add_executable(vandrisk_win_tests
   platform/platform_win32_test.cpp
   platform/windows_names_test.cpp
   download/download_tree_win32_test.cpp
-  download/fake_ftp_client.cpp)
+  testing/fake_ftp_client.cpp)
 target_link_libraries(vandrisk_win_tests PRIVATE vandrisk_ftp gtest gtest_main)
 
 # One CTest entry for the whole executable: discovering the cases would start

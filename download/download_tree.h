@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <ostream>
 
-#include "download/ftp_client.h"
+#include "ftp/ftp_client.h"
 
 namespace vandrisk {
 

@@ -6,7 +6,7 @@
 
 #include <sstream>
 
-#include "download/fake_ftp_client.h"
+#include "testing/fake_ftp_client.h"
 #include "testing/test_support.h"
 
 namespace vandrisk {

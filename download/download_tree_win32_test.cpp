@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "download/fake_ftp_client.h"
-#include "platform/win32_test_support.h"
+#include "testing/fake_ftp_client.h"
+#include "testing/win32_test_support.h"
 
 namespace vandrisk {
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "download/listing_parser.h"
+#include "ftp/listing_parser.h"
 
 namespace {
 

@@ -17,7 +17,7 @@ out=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 all_targets=(config_loader listing_parser)
 
 sources_config_loader=(config/task_list.cpp platform/platform_posix.cpp)
-sources_listing_parser=(download/listing_parser.cpp)
+sources_listing_parser=(ftp/listing_parser.cpp)
 # Past the loader's 64 KiB read chunk, so line ends split across two reads
 # are reached; a listing's lines are short, but many of them matter.
 max_len_config_loader=140000

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/win32_files.h"
-#include "platform/win32_test_support.h"
+#include "testing/win32_test_support.h"
 
 namespace vandrisk::platform {
 namespace {

@@ -6,7 +6,7 @@
 #include <iostream>
 
 #include "cli/app.h"
-#include "download/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {

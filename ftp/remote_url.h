@@ -1,6 +1,6 @@
 // ftp:// URLs for libcurl from the walk's host, port and '/'-joined remote paths.
-#ifndef VANDRISK_DOWNLOAD_REMOTE_URL_H_
-#define VANDRISK_DOWNLOAD_REMOTE_URL_H_
+#ifndef VANDRISK_FTP_REMOTE_URL_H_
+#define VANDRISK_FTP_REMOTE_URL_H_
 
 #include <cstdint>
 #include <string>
@@ -27,4 +27,4 @@ std::string ftp_file_url(const std::string& host, std::uint16_t port,
 
 }  // namespace vandrisk
 
-#endif  // VANDRISK_DOWNLOAD_REMOTE_URL_H_
+#endif  // VANDRISK_FTP_REMOTE_URL_H_

@@ -7,14 +7,14 @@
 // "." / ".." of an `ls -a` style LIST come back like any directory: vetting
 // names is the caller's job. The size is the MLSD size= fact or the LIST size
 // column; device files and sizes past 64 bits give none.
-#ifndef VANDRISK_DOWNLOAD_LISTING_PARSER_H_
-#define VANDRISK_DOWNLOAD_LISTING_PARSER_H_
+#ifndef VANDRISK_FTP_LISTING_PARSER_H_
+#define VANDRISK_FTP_LISTING_PARSER_H_
 
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "download/ftp_client.h"
+#include "ftp/ftp_client.h"
 
 namespace vandrisk {
 
@@ -34,4 +34,4 @@ std::vector<FtpEntry> parse_listing(std::string_view body, ListingFormat format)
 
 }  // namespace vandrisk
 
-#endif  // VANDRISK_DOWNLOAD_LISTING_PARSER_H_
+#endif  // VANDRISK_FTP_LISTING_PARSER_H_

@@ -5,8 +5,8 @@
 // they were added. Any operation can be made to fail on cue with a chosen error
 // code. Fetches write real local files through the platform layer, so the
 // atomic-file rules are exercised too. Records what it was asked.
-#ifndef VANDRISK_DOWNLOAD_FAKE_FTP_CLIENT_H_
-#define VANDRISK_DOWNLOAD_FAKE_FTP_CLIENT_H_
+#ifndef VANDRISK_TESTING_FAKE_FTP_CLIENT_H_
+#define VANDRISK_TESTING_FAKE_FTP_CLIENT_H_
 
 #include <cstdint>
 #include <map>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "download/ftp_client.h"
+#include "ftp/ftp_client.h"
 
 namespace vandrisk {
 
@@ -97,4 +97,4 @@ class FakeFtpClient : public FtpClient {
 
 }  // namespace vandrisk
 
-#endif  // VANDRISK_DOWNLOAD_FAKE_FTP_CLIENT_H_
+#endif  // VANDRISK_TESTING_FAKE_FTP_CLIENT_H_

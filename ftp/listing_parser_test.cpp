@@ -8,7 +8,7 @@
 //   "old.txt" (0, dated 2020)        "semi;colon.txt" (1)    "sub"/
 //   "two  spaces.txt" (1)            "type=file; trick" (1)
 //   GBK "目录"/ (C4 BF C2 BC)         GBK "中文.txt" (D6 D0 CE C4 2E 74 78 74, 1 byte)
-#include "download/listing_parser.h"
+#include "ftp/listing_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // child processes on 127.0.0.1, and what their protocol logs recorded.
 //
 // Header-only so that every *_test.cpp can include it without a build entry.
-#ifndef VANDRISK_DOWNLOAD_LOOPBACK_FTP_SERVER_H_
-#define VANDRISK_DOWNLOAD_LOOPBACK_FTP_SERVER_H_
+#ifndef VANDRISK_TESTING_TEST_SERVERS_H_
+#define VANDRISK_TESTING_TEST_SERVERS_H_
 
 #include <fcntl.h>
 #include <poll.h>
@@ -217,4 +217,4 @@ class LoopbackFtpServer {
 
 }  // namespace vandrisk::testing
 
-#endif  // VANDRISK_DOWNLOAD_LOOPBACK_FTP_SERVER_H_
+#endif  // VANDRISK_TESTING_TEST_SERVERS_H_

@@ -1,14 +1,14 @@
 // The libcurl backend of the FTP client layer (POSIX builds). Callers use
 // make_ftp_client() from ftp_client.h; this header only exposes the pieces
 // of the backend that its own tests pin down.
-#ifndef VANDRISK_DOWNLOAD_FTP_CLIENT_CURL_H_
-#define VANDRISK_DOWNLOAD_FTP_CLIENT_CURL_H_
+#ifndef VANDRISK_FTP_FTP_CLIENT_CURL_H_
+#define VANDRISK_FTP_FTP_CLIENT_CURL_H_
 
 #include <curl/curl.h>
 
 #include <string>
 
-#include "download/ftp_errors.h"
+#include "ftp/ftp_errors.h"
 
 namespace vandrisk {
 
@@ -28,4 +28,4 @@ std::string resolve_remote_path(const std::string& entry_path, const std::string
 
 }  // namespace vandrisk
 
-#endif  // VANDRISK_DOWNLOAD_FTP_CLIENT_CURL_H_
+#endif  // VANDRISK_FTP_FTP_CLIENT_CURL_H_

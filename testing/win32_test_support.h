@@ -1,8 +1,8 @@
 // Test-only helpers for the Windows unit tests (built and run only in Windows
 // builds): a scratch directory and plain file access through the ANSI APIs.
 // Header-only: the tests that use it are the only code that needs it.
-#ifndef VANDRISK_PLATFORM_WIN32_TEST_SUPPORT_H_
-#define VANDRISK_PLATFORM_WIN32_TEST_SUPPORT_H_
+#ifndef VANDRISK_TESTING_WIN32_TEST_SUPPORT_H_
+#define VANDRISK_TESTING_WIN32_TEST_SUPPORT_H_
 
 #include <windows.h>
 
@@ -109,4 +109,4 @@ inline std::string read_file(const std::string& path) {
 
 }  // namespace vandrisk::win32_testing
 
-#endif  // VANDRISK_PLATFORM_WIN32_TEST_SUPPORT_H_
+#endif  // VANDRISK_TESTING_WIN32_TEST_SUPPORT_H_

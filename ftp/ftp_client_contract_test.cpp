@@ -17,9 +17,9 @@
 #include <tuple>
 #include <vector>
 
-#include "download/fake_ftp_client.h"
-#include "download/ftp_client.h"
-#include "download/loopback_ftp_server.h"
+#include "testing/fake_ftp_client.h"
+#include "ftp/ftp_client.h"
+#include "testing/test_servers.h"
 #include "testing/test_support.h"
 
 namespace vandrisk {

@@ -6,15 +6,15 @@
 // Errors: every failure carries one FtpError from a single code space shared by
 // all backends (the numbers the Windows FTP library reports, see ftp_errors.h).
 // No backend lets a library's own code leak into it.
-#ifndef VANDRISK_DOWNLOAD_FTP_CLIENT_H_
-#define VANDRISK_DOWNLOAD_FTP_CLIENT_H_
+#ifndef VANDRISK_FTP_FTP_CLIENT_H_
+#define VANDRISK_FTP_FTP_CLIENT_H_
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "download/ftp_errors.h"
+#include "ftp/ftp_errors.h"
 
 namespace vandrisk {
 
@@ -99,4 +99,4 @@ std::unique_ptr<FtpClient> make_ftp_client(const FtpTimeouts& timeouts = FtpTime
 
 }  // namespace vandrisk
 
-#endif  // VANDRISK_DOWNLOAD_FTP_CLIENT_H_
+#endif  // VANDRISK_FTP_FTP_CLIENT_H_

@@ -1,7 +1,7 @@
 // The libcurl backend beyond the shared contract: what it sends on the wire,
 // how it maps failures real servers cannot be made to produce on demand
 // (those come from a scripted server), and the byte-count and disk checks.
-#include "download/ftp_client_curl.h"
+#include "ftp/ftp_client_curl.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "download/ftp_client.h"
-#include "download/loopback_ftp_server.h"
+#include "ftp/ftp_client.h"
+#include "testing/test_servers.h"
 #include "testing/test_support.h"
 
 namespace vandrisk {

@@ -1,4 +1,4 @@
-#include "download/listing_parser.h"
+#include "ftp/listing_parser.h"
 
 #include <array>
 #include <cstddef>

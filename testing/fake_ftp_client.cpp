@@ -1,4 +1,4 @@
-#include "download/fake_ftp_client.h"
+#include "testing/fake_ftp_client.h"
 
 #include <stdexcept>
 

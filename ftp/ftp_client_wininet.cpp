@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "download/ftp_client.h"
+#include "ftp/ftp_client.h"
 #include "platform/win32_files.h"
 #include "platform/windows_names.h"
 

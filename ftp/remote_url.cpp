@@ -1,4 +1,4 @@
-#include "download/remote_url.h"
+#include "ftp/remote_url.h"
 
 #include <cstddef>
 

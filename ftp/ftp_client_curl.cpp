@@ -1,4 +1,4 @@
-#include "download/ftp_client_curl.h"
+#include "ftp/ftp_client_curl.h"
 
 #include <curl/curl.h>
 
@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "download/ftp_client.h"
-#include "download/listing_parser.h"
-#include "download/remote_url.h"
+#include "ftp/ftp_client.h"
+#include "ftp/listing_parser.h"
+#include "ftp/remote_url.h"
 #include "platform/platform.h"
 
 namespace vandrisk {

@@ -1,8 +1,8 @@
 // The one error-code space of the FTP client layer. The numbers are those of the
 // Windows FTP library (WinINet), so every build reports the same codes; the
 // libcurl backend maps its results onto them (see ftp_client_curl.cpp).
-#ifndef VANDRISK_DOWNLOAD_FTP_ERRORS_H_
-#define VANDRISK_DOWNLOAD_FTP_ERRORS_H_
+#ifndef VANDRISK_FTP_FTP_ERRORS_H_
+#define VANDRISK_FTP_FTP_ERRORS_H_
 
 #include <cstdint>
 
@@ -24,4 +24,4 @@ constexpr FtpError kConnectionAborted = 12030; // connection dropped
 
 }  // namespace vandrisk
 
-#endif  // VANDRISK_DOWNLOAD_FTP_ERRORS_H_
+#endif  // VANDRISK_FTP_FTP_ERRORS_H_
