@@ -7,13 +7,13 @@
 // walk emits go to /dev/null. Exit status 0 on success, 1 when the task
 // failed, 2 on a usage error. LOCAL_DIR may be written with '/' or '\'.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
 
-#include "cli/app.h"
 #include "download/download_tree.h"
 #include "ftp/ftp_client.h"
 
@@ -38,10 +38,19 @@ int main(int argc, char** argv) {
   for (char& c : local_dir) {
     if (c == '/') c = '\\';
   }
-  const char* head = argc >= 7 ? argv[5] : "";
-  const char* tail = argc >= 7 ? argv[6] : "";
-  const char* user = argc == 9 ? argv[7] : nullptr;
-  const char* pwd = argc == 9 ? argv[8] : nullptr;
+  vandrisk::TaskRecord task;
+  std::snprintf(task.host, sizeof task.host, "%s", argv[1]);
+  task.port = static_cast<std::uint16_t>(port);
+  std::snprintf(task.ftppath, sizeof task.ftppath, "%s", argv[3]);
+  std::snprintf(task.localpath, sizeof task.localpath, "%s", local_dir.c_str());
+  if (argc >= 7) {
+    std::snprintf(task.head, sizeof task.head, "%s", argv[5]);
+    std::snprintf(task.tail, sizeof task.tail, "%s", argv[6]);
+  }
+  if (argc == 9) {
+    std::snprintf(task.user, sizeof task.user, "%s", argv[7]);
+    std::snprintf(task.pwd, sizeof task.pwd, "%s", argv[8]);
+  }
 
   std::ofstream console("/dev/null", std::ios::binary);
   if (!console) {
@@ -50,9 +59,7 @@ int main(int argc, char** argv) {
   }
   // One client per task, as the task loop creates it.
   std::unique_ptr<vandrisk::FtpClient> client = vandrisk::make_ftp_client();
-  const int count = vandrisk::download_tree(
-      *client, console, vandrisk::kSessionAgent, argv[1], static_cast<std::uint16_t>(port), user,
-      pwd, argv[3], local_dir.c_str(), head, tail);
+  const int count = client ? vandrisk::download_tree(task, *client, console) : -1;
   std::cout << count << '\n';
   return count < 0 ? 1 : 0;
 }

@@ -26,14 +26,13 @@ int run_tasks(const TaskList& tasks, AppEnv& env) {
   int failed = 0;
   int total = 0;
   for (const TaskRecord* task = tasks.first(); task; task = task->next.get()) {
-    // Only a full pair logs in as a user; a user without a password (or the
-    // reverse) logs in anonymously.
-    const bool with_login = task->user[0] != '\0' && task->pwd[0] != '\0';
     msg::emit(env.out, msg::task_started(task->host, task->port, task->ftppath));
-    std::unique_ptr<FtpClient> client = env.make_client();
-    const int count = download_tree(*client, env.out, kSessionAgent, task->host, task->port,
-                                    with_login ? task->user : nullptr, with_login ? task->pwd : nullptr,
-                                    task->ftppath, task->localpath, task->head, task->tail);
+    int count = -1;
+    if (std::unique_ptr<FtpClient> client = env.make_client()) {
+      count = download_tree(*task, *client, env.out);
+    } else {
+      msg::emit(env.out, msg::session_open_failed());  // the FTP library did not start
+    }
     if (count < 0) {
       msg::emit(env.out, msg::task_failed());
       ++failed;

@@ -18,11 +18,9 @@ struct AppEnv {
   std::ostream& out;
   std::function<void(unsigned ms)> sleep_ms;
   std::function<void()> wait_for_key;
-  std::function<std::unique_ptr<FtpClient>()> make_client;  // one per task
+  // One client per task; nullptr when the FTP library cannot start.
+  std::function<std::unique_ptr<FtpClient>()> make_client;
 };
-
-// The agent text handed to every download session.
-inline constexpr const char kSessionAgent[] = "VandriskApp";
 
 // When argv[1] is exactly --help, -h or --init: carries it out (help printed;
 // template written and its outcome printed) and returns true. Otherwise does

@@ -11,7 +11,7 @@
 namespace vandrisk {
 namespace {
 
-using testing::gbk;
+using test::gbk;
 
 // Runs the program in process: no sleeping, no key wait, fake servers (one per
 // task, in order).
@@ -25,7 +25,7 @@ class AppTest : public ::testing::Test {
   int run_with_config(const std::string& config, std::size_t servers = 0) {
     servers_.resize(servers);
     const std::string path = dir_.path() + "/tasks.cnf";
-    testing::write_file(path, config);
+    test::write_file(path, config);
     const char* argv[] = {"vandrisk", "--cnf", path.c_str()};
     return app_main(3, argv, env_);
   }
@@ -33,7 +33,7 @@ class AppTest : public ::testing::Test {
     return "host=127.0.0.1\nftppath=/d\nlocalpath=" + dir_.local() + "\\local\n" + extra + "tail=\n";
   }
 
-  testing::ScratchDir dir_;
+  test::ScratchDir dir_;
   std::ostringstream out_;
   std::vector<unsigned> sleeps_;
   int key_waits_ = 0;
@@ -52,15 +52,15 @@ TEST_F(AppTest, EmptyTaskListPrintsHeadingAndZeroTotal) {
 }
 
 TEST_F(AppTest, FailedTaskDoesNotStopTheNextAndSetsExitStatus) {
-  ASSERT_EQ(::system(("mkdir -p '" + dir_.path() + "/local'").c_str()), 0);
+  test::make_dir(dir_.os("local"));
   const std::string config = task_group("port=1\n") + task_group("port=2121\n");
   servers_.resize(2);
-  servers_[0].fail_connect(ftp_errors::kCannotConnect);
+  servers_[0].fail_connect({ftp_errors::kCannotConnect, 0});
   servers_[1].add_dir("/d");
   servers_[1].add_file("/d/one", "1");
   servers_[1].add_file("/d/two", "2");
   const std::string path = dir_.path() + "/tasks.cnf";
-  testing::write_file(path, config);
+  test::write_file(path, config);
   const char* argv[] = {"vandrisk", "--cnf", path.c_str(), "ignored"};
   EXPECT_EQ(app_main(4, argv, env_), 1);
 
@@ -90,16 +90,26 @@ TEST_F(AppTest, CredentialsArePassedOnlyAsAFullPair) {
   servers_.resize(std::size(cases));
   for (FakeFtpServer& server : servers_) server.add_dir("/d");
   const std::string path = dir_.path() + "/tasks.cnf";
-  testing::write_file(path, config);
+  test::write_file(path, config);
   const char* argv[] = {"vandrisk", "--cnf", path.c_str()};
   EXPECT_EQ(app_main(3, argv, env_), 0);
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     ASSERT_EQ(servers_[i].connects().size(), 1u) << i;
-    EXPECT_EQ(servers_[i].connects()[0].anonymous, cases[i].anonymous) << i;
+    EXPECT_EQ(!servers_[i].connects()[0].user, cases[i].anonymous) << i;
   }
-  EXPECT_EQ(servers_[0].connects()[0].pwd, "secret");
+  EXPECT_EQ(servers_[0].connects()[0].password, "secret");
   // Each task ends with its success line and sleep, the run with the total.
   EXPECT_EQ(sleeps_, std::vector<unsigned>(5, 3000));
+}
+
+// The FTP library itself could not start (the client was not made): the
+// task fails with its own line, and the next one still runs.
+TEST_F(AppTest, ClientThatCannotStartFailsTheTask) {
+  env_.make_client = [] { return std::unique_ptr<FtpClient>(); };
+  EXPECT_EQ(run_with_config(task_group("")), 1);
+  EXPECT_NE(out_.str().find(gbk("开始下载任务 127.0.0.1:0 /d\r\n") + "cant not open intSession\r\n" +
+                            gbk("下载任务失败\r\n")),
+            std::string::npos);
 }
 
 TEST_F(AppTest, TaskWithoutPortShowsZeroAndConnectsTo21) {
@@ -111,6 +121,7 @@ TEST_F(AppTest, TaskWithoutPortShowsZeroAndConnectsTo21) {
   EXPECT_EQ(servers_[0].connects()[0].port, 21);
 }
 
+#ifndef _WIN32  // "\proc" at the root of the current drive is no directory there
 TEST_F(AppTest, EmptyFieldsAreNotValidatedBeforeTheTaskRuns) {
   servers_.resize(1);
   // An empty ftppath lists the login directory; an empty localpath puts
@@ -118,13 +129,14 @@ TEST_F(AppTest, EmptyFieldsAreNotValidatedBeforeTheTaskRuns) {
   // refusal up front.
   servers_[0].add_file("/proc", "x");
   const std::string path = dir_.path() + "/tasks.cnf";
-  testing::write_file(path, "tail=\n");
+  test::write_file(path, "tail=\n");
   const char* argv[] = {"vandrisk", "--cnf", path.c_str()};
   EXPECT_EQ(app_main(3, argv, env_), 1);
   EXPECT_NE(out_.str().find(gbk("开始下载任务 :0 \r\n下载文件 /proc 失败，文件冲突, file_type = 1\r\n"
                                 "下载任务失败\r\n")),
             std::string::npos);
 }
+#endif
 
 TEST_F(AppTest, LoadFailureWaitsForKeyAndExitsZero) {
   const struct {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 
 #include <cstring>
 #include <sstream>
@@ -13,8 +12,8 @@
 namespace vandrisk {
 namespace {
 
-using testing::gbk;
-using testing::ScratchDir;
+using test::gbk;
+using test::ScratchDir;
 
 class TaskListTest : public ::testing::Test {
  protected:
@@ -22,7 +21,7 @@ class TaskListTest : public ::testing::Test {
   bool load(const std::string& bytes) { return load_into(bytes, tasks_); }
   bool load_into(const std::string& bytes, TaskList& tasks) {
     const std::string path = dir_.path() + "/Vandrisk.cnf";
-    testing::write_file(path, bytes);
+    test::write_file(path, bytes);
     return load_tasks(path.c_str(), tasks, out_);
   }
   std::vector<const TaskRecord*> records() const {
@@ -220,20 +219,22 @@ TEST_F(TaskListTest, UnopenablePathsFailWithoutMessage) {
   EXPECT_EQ(out_.str(), "");
 }
 
+#ifndef _WIN32  // Windows paths stop at 260 bytes long before 1023
 TEST_F(TaskListTest, OverlongPathIsNotCutToAnotherFile) {
   // The first 1023 bytes of the path name a real file; the whole path does not.
   std::string base = dir_.path() + "/";
   while (base.size() < 1023 - 200) {  // names are at most 255 bytes: nest directories
     base += std::string(150, 'd') + "/";
-    ASSERT_EQ(::mkdir(base.c_str(), 0755), 0);
+    test::make_dir(base);
   }
   const std::string name(1023 - base.size(), 'c');
-  testing::write_file(base + name, kGroup);
+  test::write_file(base + name, kGroup);
   ASSERT_TRUE(load_tasks((base + name).c_str(), tasks_, out_));  // exactly 1023 bytes is fine
   TaskList other;
   EXPECT_FALSE(load_tasks((base + name + "x").c_str(), other, out_));
   EXPECT_EQ(other.size(), 0u);
 }
+#endif
 
 TEST(BuildConfigPathTest, KeepsTheExecutablesDirectory) {
   const struct {
@@ -266,7 +267,9 @@ TEST(DefaultConfigPathTest, SitsNextToTheRunningExecutable) {
   ASSERT_TRUE(default_config_path(buffer, sizeof buffer, out));
   const std::string path = buffer;
   ASSERT_GT(path.size(), 13u);
-  EXPECT_EQ(path.substr(path.size() - 13), "/Vandrisk.cnf");
+  EXPECT_EQ(path.substr(path.size() - 12), "Vandrisk.cnf");
+  const char separator = path[path.size() - 13];
+  EXPECT_TRUE(separator == '/' || separator == '\\') << path;
   EXPECT_EQ(out.str(), "");
 }
 

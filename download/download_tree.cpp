@@ -3,13 +3,15 @@
 #include <new>
 #include <string>
 
+#include "download/file_fetch.h"
 #include "download/filters.h"
-#include "download/local_path.h"
 #include "messages/messages.h"
 #include "platform/platform.h"
 
 namespace vandrisk {
 namespace {
+
+using platform::LocalKind;
 
 // A name the walk must not use: one the local file system cannot hold as one
 // name in this directory (a separator would put it elsewhere), one that CR,
@@ -20,7 +22,7 @@ bool is_unsafe_name(const std::string& name) {
          platform::is_unsafe_local_name(name);
 }
 
-// The skipped name is shown on one console line: control bytes become '?'.
+// A remote name or line is shown on one console line: control bytes become '?'.
 std::string printable(std::string text) {
   for (char& c : text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
@@ -28,103 +30,111 @@ std::string printable(std::string text) {
   return text;
 }
 
-struct Task {
-  FtpClient& client;
-  std::ostream& out;
-  const char* agent;
-  const char* host;
-  std::uint16_t port;
-  const char* user;
-  const char* pwd;
-  const char* head;
-  const char* tail;
-};
+// The task's login: only a full pair logs in as a user; a user without a
+// password (or the reverse) logs in anonymously.
+FtpAccount account_of(const TaskRecord& task) {
+  FtpAccount account;
+  account.host = task.host;
+  account.port = task.port;
+  if (task.user[0] != '\0' && task.pwd[0] != '\0') {
+    account.user = task.user;
+    account.password = task.pwd;
+  }
+  return account;
+}
 
-int walk(const Task& task, const char* remote_dir, const char* local_dir) {
-  FtpError error = ftp_errors::kNone;
-  std::unique_ptr<FtpSession> session = task.client.open_session(task.agent, error);
-  if (!session) {
-    msg::emit(task.out, msg::session_open_failed());
-    return -1;
-  }
-  std::unique_ptr<FtpConnection> connection =
-      session->connect(task.host, task.port, task.user, task.pwd, error);
-  if (!connection) {
-    msg::emit(task.out, msg::connect_failed());
-    return -1;
-  }
-  FtpEntry entry;
-  std::unique_ptr<FtpListing> listing = connection->find_first(remote_dir, entry, error);
-  if (!listing) {
-    if (error == ftp_errors::kNoMoreFiles) return 0;
-    msg::emit(task.out, msg::listing_start_failed(remote_dir, error));
-    return -1;
-  }
+class Walk {
+ public:
+  Walk(const TaskRecord& task, FtpConnection& connection, std::ostream& out)
+      : task_(task), connection_(connection), out_(out) {}
 
-  // Reused for every entry of this directory: an entry that fits costs no allocation.
-  std::string local_path;
-  std::string remote_path;
-  int count = 0;
-  do {
-    const std::string& name = entry.name;
-    if (name == "." || name == "..") continue;
-    if (is_unsafe_name(name)) {
-      remote_path.assign(remote_dir).append(1, '/').append(name);
-      msg::emit(task.out, msg::unsafe_name_skipped(printable(remote_path).c_str()));
-      continue;
+  // One directory and everything below it: the count of files fetched, or -1.
+  int walk(const std::string& remote_dir, const std::string& local_dir) {
+    FtpListing listing;
+    FtpStatus status;
+    if (!connection_.list(remote_dir, listing, status)) {
+      msg::emit(out_, msg::listing_start_failed(remote_dir.c_str(), status.code));
+      return -1;
     }
-    local_path.assign(local_dir).append(1, '\\').append(name);
-    remote_path.assign(remote_dir).append(1, '/').append(name);
-    // Classified for every entry, also one the filters will pass over.
-    const FileType file_type = classify_local_path(local_path);
+    // Reused for every entry of this directory: an entry that fits costs no allocation.
+    std::string local_path;
+    std::string remote_path;
+    int count = 0;
+    for (const FtpEntry& entry : listing.entries) {
+      const std::string& name = entry.name;
+      if (name == "." || name == "..") continue;
+      if (is_unsafe_name(name)) {
+        remote_path.assign(remote_dir).append(1, '/').append(name);
+        msg::emit(out_, msg::unsafe_name_skipped(printable(remote_path).c_str()));
+        continue;
+      }
+      local_path.assign(local_dir).append(1, '\\').append(name);
+      remote_path.assign(remote_dir).append(1, '/').append(name);
+      // Looked at for every entry, also one the filters will pass over.
+      const LocalKind local = platform::local_kind(local_path);
 
-    if (entry.kind == EntryKind::kFile) {
-      if (file_type == kFileTypeRegular) continue;  // fetched by an earlier run
-      if (!starts_with(name.c_str(), task.head) || !ends_with(name.c_str(), task.tail)) continue;
-      if (file_type != kFileTypeMissing) {
-        msg::emit(task.out, msg::file_conflict(remote_path.c_str(), file_type));
-        return -1;
-      }
-      if (!connection->get_file(remote_path, local_path, entry.size, error)) {
-        msg::emit(task.out, msg::file_download_failed(remote_path.c_str()));
-        return -1;
-      }
-      msg::emit(task.out, msg::file_downloaded(remote_path.c_str()));
-      ++count;
-    } else if (entry.kind == EntryKind::kDirectory) {
-      if (file_type == kFileTypeRegular || file_type == kFileTypeOther) {
-        msg::emit(task.out, msg::directory_conflict(local_path.c_str(), file_type));
-        return -1;
-      }
-      if (file_type == kFileTypeMissing) {
-        if (!platform::make_directory(local_path)) {
-          msg::emit(task.out, msg::directory_create_failed(local_path.c_str()));
+      if (entry.kind == EntryKind::kFile) {
+        if (local == LocalKind::kRegular) continue;  // fetched by an earlier run
+        if (!starts_with(name.c_str(), task_.head) || !ends_with(name.c_str(), task_.tail)) continue;
+        if (local != LocalKind::kMissing) {
+          msg::emit(out_, msg::file_conflict(remote_path.c_str(), static_cast<int>(local)));
           return -1;
         }
-        msg::emit(task.out, msg::directory_created(local_path.c_str()));
+        if (!fetch({remote_path, local_path, entry.size})) {
+          msg::emit(out_, msg::file_download_failed(remote_path.c_str()));
+          return -1;
+        }
+        msg::emit(out_, msg::file_downloaded(remote_path.c_str()));
+        ++count;
+      } else if (entry.kind == EntryKind::kDirectory) {
+        if (local == LocalKind::kRegular || local == LocalKind::kOther) {
+          msg::emit(out_, msg::directory_conflict(local_path.c_str(), static_cast<int>(local)));
+          return -1;
+        }
+        if (local == LocalKind::kMissing) {
+          if (!platform::make_directory(local_path)) {
+            msg::emit(out_, msg::directory_create_failed(local_path.c_str()));
+            return -1;
+          }
+          msg::emit(out_, msg::directory_created(local_path.c_str()));
+        }
+        const int below = walk(remote_path, local_path);
+        if (below < 0) return -1;
+        count += below;
       }
-      const int below = walk(task, remote_path.c_str(), local_path.c_str());
-      if (below < 0) return -1;
-      count += below;
+      // Anything else (a link of unknown kind, a device) is passed over.
     }
-    // Anything else (a link of unknown kind, a device) is passed over.
-  } while (listing->next(entry, error));
-
-  if (error != ftp_errors::kNoMoreFiles) {
-    msg::emit(task.out, msg::listing_broken(error));
-    return -1;
+    if (listing.cut_short != ftp_errors::kNone) {
+      msg::emit(out_, msg::listing_broken(listing.cut_short));
+      return -1;
+    }
+    return count;
   }
-  return count;
-}
+
+ private:
+  bool fetch(FetchJob job) {
+    FileFetch file(std::move(job));
+    FetchFailure failure;
+    return file.attempt(connection_, failure) && file.publish(failure);
+  }
+
+  const TaskRecord& task_;
+  FtpConnection& connection_;
+  std::ostream& out_;
+};
 
 }  // namespace
 
-int download_tree(FtpClient& client, std::ostream& out, const char* agent, const char* host,
-                  std::uint16_t port, const char* user, const char* pwd, const char* remote_dir,
-                  const char* local_dir, const char* head, const char* tail) {
-  const Task task{client, out, agent, host, port, user, pwd, head, tail};
+int download_tree(const TaskRecord& task, FtpClient& client, std::ostream& out) {
   try {
-    return walk(task, remote_dir, local_dir);
+    FtpStatus status;
+    std::unique_ptr<FtpConnection> connection = client.connect(account_of(task), status);
+    if (!connection) {
+      msg::emit(out, msg::connect_failed());
+      return -1;
+    }
+    Walk walk(task, *connection, out);
+    return walk.walk(task.ftppath, task.localpath);
   } catch (const std::bad_alloc&) {
     return -1;  // out of memory for a path: the walk ends without a message
   }

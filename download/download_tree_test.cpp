@@ -1,9 +1,12 @@
 #include "download/download_tree.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <cstdio>
 #include <sstream>
 
 #include "testing/fake_ftp_client.h"
@@ -12,23 +15,22 @@
 namespace vandrisk {
 namespace {
 
-using testing::gbk;
+using test::gbk;
 
 class DownloadTreeTest : public ::testing::Test {
  protected:
   int run(const char* remote_dir, const char* head = "", const char* tail = "",
           const std::string& local = "") {
     FakeFtpClient client(server_);
-    const std::string local_dir = local.empty() ? dir_.local() : local;
-    return download_tree(client, out_, "VandriskApp", "127.0.0.1", 2121, nullptr, nullptr, remote_dir,
-                         local_dir.c_str(), head, tail);
+    return download_tree(test::make_task(remote_dir, local.empty() ? dir_.local() : local, head, tail), client,
+                         out_);
   }
-  std::string local(const std::string& relative) const { return dir_.path() + "/" + relative; }
-  std::string shown(const std::string& relative) const { return dir_.local() + "\\" + relative; }
+  std::string local(const std::string& relative) const { return dir_.os(relative); }
+  std::string shown(const std::string& relative) const { return dir_.local(relative); }
   std::string output() const { return out_.str(); }
 
   FakeFtpServer server_;
-  testing::ScratchDir dir_;
+  test::ScratchDir dir_;
   std::ostringstream out_;
 };
 
@@ -51,9 +53,9 @@ TEST_F(DownloadTreeTest, MirrorsTreeDepthFirstInListingOrder) {
                               "创建目录 ") + shown("a") + "\r\n" +
                           gbk("下载文件 /data/m.bin\r\n"));
   EXPECT_EQ(server_.listed_dirs(), (std::vector<std::string>{"/data", "/data/b", "/data/b/deep", "/data/a"}));
-  EXPECT_EQ(testing::read_file(local("b/deep/2.bin")), "two");
-  EXPECT_EQ(testing::list_dir(dir_.path()), "a b m.bin z.bin");
-  EXPECT_EQ(testing::list_dir(local("a")), "");
+  EXPECT_EQ(test::read_file(local("b/deep/2.bin")), "two");
+  EXPECT_EQ(test::list_dir(dir_.path()), "a b m.bin z.bin");
+  EXPECT_EQ(test::list_dir(local("a")), "");
   EXPECT_EQ(server_.logins(), 1);  // every level shares the task's login
 }
 
@@ -76,7 +78,7 @@ TEST_F(DownloadTreeTest, FiltersAreCaseSensitivePrefixAndSuffix) {
   }
   EXPECT_EQ(run("/d", "name", ".zip"), 1);
   EXPECT_EQ(server_.fetched(), std::vector<std::string>{"/d/name1.zip"});
-  EXPECT_EQ(testing::list_dir(dir_.path()), "name1.zip");
+  EXPECT_EQ(test::list_dir(dir_.path()), "name1.zip");
 }
 
 TEST_F(DownloadTreeTest, EmptyFiltersFetchEveryFile) {
@@ -111,9 +113,9 @@ TEST_F(DownloadTreeTest, EmptyRemoteDirListsLoginDirectoryAndPathsStartWithSlash
 TEST_F(DownloadTreeTest, ExistingLocalFileCountsAsFetchedEvenWhenFilteredOut) {
   server_.add_dir("/d");
   server_.add_file("/d/name1.zip", "new content");
-  testing::write_file(local("name1.zip"), "old");
+  test::write_file(local("name1.zip"), "old");
   EXPECT_EQ(run("/d", "name", ".zip"), 0);
-  EXPECT_EQ(testing::read_file(local("name1.zip")), "old");
+  EXPECT_EQ(test::read_file(local("name1.zip")), "old");
   EXPECT_TRUE(server_.fetched().empty());
 }
 
@@ -135,27 +137,29 @@ TEST_F(DownloadTreeTest, ConflictsBetweenRemoteAndLocalKinds) {
   };
   for (const ConflictCase& c : cases) {
     FakeFtpServer server;
-    testing::ScratchDir dir;
+    test::ScratchDir dir;
     server.add_dir("/d");
     if (c.remote_is_dir) {
       server.add_dir("/d/name1.zip");
     } else {
       server.add_file("/d/name1.zip", "x");
     }
-    const std::string target = dir.path() + "/name1.zip";
+    const std::string target = dir.os("name1.zip");
     const std::string kind = c.local_kind;
     if (kind == "dir") {
-      ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+      test::make_dir(target);
     } else if (kind == "fifo") {
+#ifdef _WIN32
+      continue;  // Windows has no FIFO to put in the way
+#else
       ASSERT_EQ(::mkfifo(target.c_str(), 0644), 0);
+#endif
     } else {
-      testing::write_file(target, "x");
+      test::write_file(target, "x");
     }
     FakeFtpClient client(server);
     std::ostringstream out;
-    EXPECT_EQ(download_tree(client, out, "a", "h", 0, nullptr, nullptr, "/d", dir.local().c_str(), "name",
-                            ".zip"),
-              c.expected)
+    EXPECT_EQ(download_tree(test::make_task("/d", dir.local(), "name", ".zip"), client, out), c.expected)
         << c.what;
     if (c.expected == 0) {
       EXPECT_EQ(out.str(), "") << c.what;
@@ -174,7 +178,7 @@ TEST_F(DownloadTreeTest, ConflictsBetweenRemoteAndLocalKinds) {
 TEST_F(DownloadTreeTest, NonMatchingNameCausesNoConflict) {
   server_.add_dir("/d");
   server_.add_file("/d/other.txt", "x");
-  ASSERT_EQ(::mkdir(local("other.txt").c_str(), 0755), 0);
+  test::make_dir(local("other.txt"));
   EXPECT_EQ(run("/d", "name", ".zip"), 0);
   EXPECT_EQ(output(), "");
 }
@@ -196,7 +200,7 @@ TEST_F(DownloadTreeTest, MissingTopLevelLocalDirectoryIsNeverCreated) {
   out_.str("");
   EXPECT_EQ(run("/n", "name", ".zip", missing), 0);
   EXPECT_EQ(output(), "");
-  EXPECT_FALSE(testing::exists(dir_.path() + "/missing"));
+  EXPECT_FALSE(test::exists(dir_.os("missing")));
 }
 
 struct FailureCase {
@@ -208,35 +212,32 @@ struct FailureCase {
 
 TEST_F(DownloadTreeTest, EveryFailureEndsTheWalkWithOneMessage) {
   const FailureCase cases[] = {
-      {"session", [](FakeFtpServer& s) { s.fail_open_session(ftp_errors::kInternalError); },
-       "cant not open intSession\r\n"},
-      {"connect", [](FakeFtpServer& s) { s.fail_connect(ftp_errors::kLoginFailure); },
+      {"connect", [](FakeFtpServer& s) { s.fail_connect({ftp_errors::kLoginFailure, 530}); },
        "cant not open hIntSession\r\n"},
-      {"listing start", [](FakeFtpServer& s) { s.fail_listing("/d", ftp_errors::kTimeout); },
+      {"listing start", [](FakeFtpServer& s) { s.fail_listing("/d", {ftp_errors::kTimeout, 0}); },
        "获取路径 /d 下的文件失败，errno=12002\r\n"},
       {"listing breaks off", [](FakeFtpServer& s) { s.break_listing("/d", 1, ftp_errors::kConnectionAborted); },
        "下载文件 /d/a.bin\r\n获取 ftp 服务器文件列表失败 errno = 12030\r\n", "a.bin"},
-      {"download", [](FakeFtpServer& s) { s.fail_fetch("/d/a.bin", ftp_errors::kExtendedError); },
+      {"download", [](FakeFtpServer& s) { s.fail_fetch("/d/a.bin", {ftp_errors::kExtendedError, 550}); },
        "下载文件 /d/a.bin 失败\r\n"},
-      {"download dies midway", [](FakeFtpServer& s) { s.fail_fetch_midway("/d/a.bin", ftp_errors::kConnectionAborted); },
+      {"download dies midway", [](FakeFtpServer& s) { s.fail_fetch_midway("/d/a.bin", {ftp_errors::kConnectionAborted, 426}); },
        "下载文件 /d/a.bin 失败\r\n"},
       {"listed size differs", [](FakeFtpServer& s) { s.set_listed_size("/d/a.bin", 99); },
        "下载文件 /d/a.bin 失败\r\n"},
   };
   for (const FailureCase& c : cases) {
     FakeFtpServer server;
-    testing::ScratchDir dir;
+    test::ScratchDir dir;
     server.add_dir("/d");
     server.add_file("/d/a.bin", std::string(1000, 'a'));
     server.add_file("/d/b.bin", "b");
     c.arrange(server);
     FakeFtpClient client(server);
     std::ostringstream out;
-    EXPECT_EQ(download_tree(client, out, "a", "h", 0, nullptr, nullptr, "/d", dir.local().c_str(), "", ""), -1)
-        << c.what;
+    EXPECT_EQ(download_tree(test::make_task("/d", dir.local()), client, out), -1) << c.what;
     EXPECT_EQ(out.str(), gbk(c.expected_utf8)) << c.what;
     // Nothing under a final name that is not complete, and nothing stray.
-    EXPECT_EQ(testing::list_dir(dir.path()), c.left) << c.what;
+    EXPECT_EQ(test::list_dir(dir.path()), c.left) << c.what;
   }
 }
 
@@ -250,12 +251,12 @@ TEST_F(DownloadTreeTest, FailureDeepInTheTreeEndsEveryLevelAndLeavesEarlierFiles
   server_.add_file("/d/a/b/after", "never");
   server_.add_file("/d/a/after", "never");
   server_.add_file("/d/after", "never");
-  server_.fail_fetch("/d/a/b/bad", ftp_errors::kConnectionAborted);
+  server_.fail_fetch("/d/a/b/bad", {ftp_errors::kConnectionAborted, 0});
   EXPECT_EQ(run("/d"), -1);
   EXPECT_EQ(output(), gbk("下载文件 /d/1\r\n创建目录 ") + shown("a") + "\r\n" + gbk("创建目录 ") +
                           shown("a\\b") + "\r\n" + gbk("下载文件 /d/a/b/ok\r\n下载文件 /d/a/b/bad 失败\r\n"));
   EXPECT_EQ(server_.fetched(), (std::vector<std::string>{"/d/1", "/d/a/b/ok", "/d/a/b/bad"}));
-  EXPECT_EQ(testing::list_dir(local("a/b")), "ok");
+  EXPECT_EQ(test::list_dir(local("a/b")), "ok");
 }
 
 TEST_F(DownloadTreeTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
@@ -278,7 +279,7 @@ TEST_F(DownloadTreeTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
                           "跳过不安全的文件名 /d/\r\n"
                           "下载文件 /d/fine\r\n"));
   EXPECT_EQ(server_.listed_dirs(), std::vector<std::string>{"/d"});
-  EXPECT_EQ(testing::list_dir(dir_.path()), "fine");
+  EXPECT_EQ(test::list_dir(dir_.path()), "fine");
 }
 
 TEST_F(DownloadTreeTest, EntriesOfUnknownKindAreSkipped) {
@@ -292,14 +293,89 @@ TEST_F(DownloadTreeTest, EntriesOfUnknownKindAreSkipped) {
 TEST_F(DownloadTreeTest, CredentialsReachTheLogin) {
   server_.add_dir("/d");
   FakeFtpClient client(server_);
-  EXPECT_EQ(download_tree(client, out_, "VandriskApp", "ftp.local", 0, "bob", "pw", "/d",
-                          dir_.local().c_str(), "", ""),
-            0);
+  TaskRecord record = test::make_task("/d", dir_.local());
+  std::snprintf(record.host, sizeof record.host, "ftp.local");
+  record.port = 0;
+  std::snprintf(record.user, sizeof record.user, "bob");
+  std::snprintf(record.pwd, sizeof record.pwd, "pw");
+  EXPECT_EQ(download_tree(record, client, out_), 0);
   ASSERT_EQ(server_.connects().size(), 1u);
-  EXPECT_FALSE(server_.connects()[0].anonymous);
+  EXPECT_EQ(server_.connects()[0].host, "ftp.local");
   EXPECT_EQ(server_.connects()[0].user, "bob");
+  EXPECT_EQ(server_.connects()[0].password, "pw");
   EXPECT_EQ(server_.connects()[0].port, 21);  // port 0 means the FTP default
 }
+
+#ifdef _WIN32
+// On Windows: binary content and GBK names on real Windows files, and the
+// names Windows cannot hold.
+TEST_F(DownloadTreeTest, WindowsMirrorsNestedTreeThenFetchesNothingNew) {
+  server_.add_dir("/data");
+  server_.add_file("/data/z.bin", std::string("z\r\n\0z", 5));
+  server_.add_dir("/data/b");
+  server_.add_file("/data/b/1.bin", "one");
+  server_.add_dir("/data/b/" + gbk("目录"));
+  server_.add_file("/data/b/" + gbk("目录") + "/" + gbk("名") + ".bin", "two");
+  server_.add_dir("/data/empty");
+
+  EXPECT_EQ(run("/data"), 3);
+  EXPECT_EQ(output(), gbk("下载文件 /data/z.bin\r\n创建目录 ") + shown("b") + "\r\n" +
+                          gbk("下载文件 /data/b/1.bin\r\n创建目录 ") + shown("b\\" + gbk("目录")) +
+                          "\r\n" + gbk("下载文件 /data/b/目录/名.bin\r\n创建目录 ") + shown("empty") +
+                          "\r\n");
+  EXPECT_EQ(test::read_file(local("z.bin")), std::string("z\r\n\0z", 5));
+  EXPECT_EQ(test::read_file(local("b\\" + gbk("目录") + "\\" + gbk("名") + ".bin")), "two");
+  EXPECT_EQ(test::list_dir(dir_.path()), "b empty z.bin");
+  EXPECT_EQ(test::list_dir(local("b")), "1.bin " + gbk("目录"));
+
+  server_.add_file("/data/b/new.bin", "new");
+  out_.str("");
+  EXPECT_EQ(run("/data"), 1);
+  EXPECT_EQ(output(), gbk("下载文件 /data/b/new.bin\r\n"));
+}
+
+// Windows would store such a name elsewhere ("a:b" as stream "b" of "a",
+// "x." as "x") or send it to a device: the entry is skipped with a note, and
+// a local file Windows would confuse it with stays as it is.
+TEST_F(DownloadTreeTest, WindowsSkipsFileNamesWindowsCannotHold) {
+  const struct {
+    const char* name;
+    const char* existing;  // a local file Windows would confuse it with
+  } cases[] = {
+      {"a:b.zip", "a"},
+      {"x.zip.", "x.zip"},
+      {"x.zip ", "x.zip"},
+      {"nul.zip", nullptr},
+      {"LPT1.zip", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeFtpServer server;
+    server.add_dir("/d");
+    server.add_file(std::string("/d/") + c.name, "remote");
+    test::ScratchDir dir;
+    if (c.existing) test::write_file(dir.os(c.existing), "local");
+    FakeFtpClient client(server);
+    std::ostringstream out;
+    EXPECT_EQ(download_tree(test::make_task("/d", dir.local()), client, out), 0);
+    EXPECT_EQ(out.str(), gbk("跳过不安全的文件名 /d/") + c.name + "\r\n");
+    EXPECT_TRUE(server.fetched().empty());
+    EXPECT_EQ(test::list_dir(dir.path()), c.existing ? c.existing : "");
+    if (c.existing) {
+      EXPECT_EQ(test::read_file(dir.os(c.existing)), "local");
+    }
+  }
+}
+
+TEST_F(DownloadTreeTest, WindowsSkipsDirectoryNamesWindowsCannotHold) {
+  server_.add_dir("/d");
+  server_.add_dir("/d/con");
+  server_.add_file("/d/con/f.bin", "f");
+  EXPECT_EQ(run("/d"), 0);
+  EXPECT_EQ(output(), gbk("跳过不安全的文件名 /d/con\r\n"));
+  EXPECT_EQ(test::list_dir(dir_.path()), "");
+}
+#endif
 
 }  // namespace
 }  // namespace vandrisk

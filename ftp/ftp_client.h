@@ -1,27 +1,45 @@
-// The FTP client seam: the few operations the download walk needs, shaped like
-// the platform FTP library the tool was designed over (session, login, listing
-// entry by entry, fetch), so that each OS gets a thin backend and the walk can
-// be tested against an in-memory fake.
+// The FTP client seam: what a download task needs from an FTP server, and
+// nothing more. A task logs in once per connection, lists directories whole
+// and fetches files into a sink it owns. It exists so that each OS gets a thin
+// backend (libcurl on POSIX, WinINet on Windows) and so that the walk can be
+// tested against an in-memory fake (testing/fake_ftp_client.h); one contract
+// test holds every backend to the same behaviour.
 //
-// Errors: every failure carries one FtpError from a single code space shared by
-// all backends (the numbers the Windows FTP library reports, see ftp_errors.h).
-// No backend lets a library's own code leak into it.
+// Errors: every failure carries one FtpError from a single code space shared
+// by all backends (the numbers the Windows FTP library reports, see
+// ftp_errors.h), plus the server's last reply code. No backend lets a
+// library's own code leak through.
 #ifndef VANDRISK_FTP_FTP_CLIENT_H_
 #define VANDRISK_FTP_FTP_CLIENT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ftp/ftp_errors.h"
 
 namespace vandrisk {
 
+// Where and how a task logs in. One value per task; every connection of the
+// task is opened from it.
+struct FtpAccount {
+  std::string host;
+  std::uint16_t port = 0;  // 0: the FTP port, 21
+  // Both or neither: without them the login is anonymous.
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+};
+
 enum class EntryKind {
   kFile,       // a plain file (or a link the server resolved to one)
   kDirectory,  // a directory (or a link the server resolved to one)
   kOther,      // neither, or not known (e.g. a LIST symlink): the walk skips it
+  // A listing line that looks like an entry but could not be read; `name`
+  // holds the whole line. The walk reports it and goes on.
+  kUnrecognized,
 };
 
 // One entry of a remote directory listing. `name` is a bare name as the server
@@ -30,68 +48,83 @@ struct FtpEntry {
   std::string name;
   EntryKind kind = EntryKind::kOther;
   std::optional<std::uint64_t> size;  // when the listing told it
+  std::string unique;                 // MLSD "unique" fact; empty when not told
 };
 
-// An open directory listing. The backend reads the whole listing before it
-// hands out the first entry, so fetches on the same connection while the
-// listing is iterated are safe.
-class FtpListing {
+// A whole directory listing, entries in the order the server sent them.
+struct FtpListing {
+  std::vector<FtpEntry> entries;
+  // The listed directory's own identity (MLSD "type=cdir" entry's unique
+  // fact); empty when the server told none.
+  std::string unique;
+  // kNone when the listing is complete. Otherwise it broke off after the
+  // entries above with this code (only a library that hands out entries one
+  // by one can tell this apart from a failure to list at all).
+  FtpError cut_short = ftp_errors::kNone;
+};
+
+// Why an operation failed: the code the console shows and the server's last
+// reply code (0 when none came, e.g. the connection dropped).
+struct FtpStatus {
+  FtpError code = ftp_errors::kNone;
+  int reply = 0;
+};
+
+// Receives a fetched file's bytes, in order. Owned by the caller, who decides
+// where the bytes go and checks how many came.
+class FetchSink {
  public:
-  virtual ~FtpListing() = default;
-  // Fills `entry` with the next entry and returns true; at the end returns
-  // false with error kNoMoreFiles; on any other failure false with its code.
-  virtual bool next(FtpEntry& entry, FtpError& error) = 0;
+  virtual ~FetchSink() = default;
+  // False stops the transfer: fetch() then fails with kInternalError (the
+  // sink knows why: a full disk, more bytes than the listing said...).
+  virtual bool write(const char* data, std::size_t size) = 0;
 };
 
-// A logged-in FTP connection.
+// One logged-in control connection. Used by one thread at a time; closing it
+// (destroying the object) logs out.
 class FtpConnection {
  public:
   virtual ~FtpConnection() = default;
-  // Lists `remote_dir` ('/'-separated; empty means the login directory, a path
-  // without a leading '/' is relative to it). On success fills `first` and
-  // returns the open listing. Returns nullptr with kNoMoreFiles when the
-  // directory is empty, and with another code when it cannot be listed (a
-  // directory that does not exist is such a failure, never "empty").
-  virtual std::unique_ptr<FtpListing> find_first(const std::string& remote_dir, FtpEntry& first,
-                                                 FtpError& error) = 0;
-  // Copies `remote_path` byte for byte (binary type) into a new local file at
-  // `local_path` ('\'-separated; the platform layer maps it for the OS).
-  // `expected_size` is the size the listing gave, when it gave one: a transfer
-  // that delivers a different number of bytes fails.
-  // Fails when `local_path` already exists or cannot be created. The file
-  // appears under its name only complete: after a failure nothing is left
-  // under `local_path`, and no stray file anywhere.
-  virtual bool get_file(const std::string& remote_path, const std::string& local_path,
-                        std::optional<std::uint64_t> expected_size, FtpError& error) = 0;
+
+  // The directory the login put us in, as the server reported it (PWD);
+  // empty when the server did not say.
+  virtual const std::string& login_directory() const = 0;
+
+  // Lists `dir` ('/'-separated; empty means the login directory, a path
+  // without a leading '/' is relative to it). An empty directory is a
+  // success with no entries; a directory that does not exist is a failure
+  // (kExtendedError), never "empty".
+  virtual bool list(const std::string& dir, FtpListing& listing, FtpStatus& status) = 0;
+
+  // Copies `remote_path` byte for byte (binary type) into `sink`, from byte
+  // `offset` on (REST; a server that refuses it fails the fetch with
+  // kExtendedError). `size` is what the listing said, when it said it; the
+  // backend may use it instead of asking the server. Checking the count is
+  // the caller's business.
+  virtual bool fetch(const std::string& remote_path, std::uint64_t offset,
+                     std::optional<std::uint64_t> size, FetchSink& sink, FtpStatus& status) = 0;
 };
 
-// A client session; it logs in to servers.
-class FtpSession {
- public:
-  virtual ~FtpSession() = default;
-  // Connects to host:port (port 0 means 21) and logs in: with user and password
-  // when both are given (non-null), anonymously when both are null. Active mode.
-  virtual std::unique_ptr<FtpConnection> connect(const std::string& host, std::uint16_t port,
-                                                 const char* user, const char* pwd,
-                                                 FtpError& error) = 0;
-};
-
-// The entry point of a backend. One FtpClient serves one task: sessions and
-// connections opened from it may share a single logged-in control connection,
-// so a whole task costs one login.
-class FtpClient {
- public:
-  virtual ~FtpClient() = default;
-  virtual std::unique_ptr<FtpSession> open_session(const std::string& agent, FtpError& error) = 0;
-};
-
-// How long the client waits before it gives up with kTimeout. Users never set
-// these; tests lower them to see faults through quickly.
+// How long a connection waits before it gives up with kTimeout. Users never
+// set these; tests lower them to see faults through quickly.
 struct FtpTimeouts {
   long connect_ms = 20000;   // TCP connect, greeting and login
   long response_ms = 60000;  // each command reply
   long accept_ms = 30000;    // the server connecting back in active mode
   long stall_ms = 60000;     // a data transfer that moves no byte for this long
+};
+
+// Opens connections. One client serves one task; connect() may be called
+// from several threads at once, and each connection it returns is then used
+// by one thread at a time.
+class FtpClient {
+ public:
+  virtual ~FtpClient() = default;
+
+  // Connects to the account's server and logs in: one call, one control
+  // connection, one login. nullptr with the status when that fails.
+  virtual std::unique_ptr<FtpConnection> connect(const FtpAccount& account,
+                                                 FtpStatus& status) = 0;
 };
 
 // The platform's backend (libcurl on POSIX, WinINet on Windows).

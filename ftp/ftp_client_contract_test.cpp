@@ -2,6 +2,7 @@
 // the walk's tests use, and the libcurl backend against real servers on
 // loopback (pyftpdlib with and without MLSD, vsftpd). The fake is only worth
 // something while it behaves like the real thing; this is where that shows.
+// Fetches go through FileFetch, the one path every backend's bytes take.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,19 +15,21 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
-#include "testing/fake_ftp_client.h"
+#include "download/file_fetch.h"
 #include "ftp/ftp_client.h"
+#include "testing/fake_ftp_client.h"
 #include "testing/test_servers.h"
 #include "testing/test_support.h"
 
 namespace vandrisk {
 namespace {
 
-using testing::ScratchDir;
-using testing::ServerKind;
+using test::ScratchDir;
+using test::ServerKind;
 
 constexpr char kUser[] = "vdcontract";
 constexpr char kPassword[] = "contract-pw";
@@ -60,9 +63,9 @@ const std::vector<Node>& tree() {
       {"sub/deeper", std::nullopt},
       {"sub/deeper/leaf.bin", binary_content()},
       {"file with space.txt", std::string("spaces in the name")},
-      {testing::gbk("中文.txt"), std::string("GBK name")},
-      {testing::gbk("目录"), std::nullopt},
-      {testing::gbk("目录") + "/" + testing::gbk("数据") + " 1.dat",
+      {test::gbk("中文.txt"), std::string("GBK name")},
+      {test::gbk("目录"), std::nullopt},
+      {test::gbk("目录") + "/" + test::gbk("数据") + " 1.dat",
        std::string("under a GBK dir")},
   };
   return nodes;
@@ -129,7 +132,7 @@ class FtpClientContractTest : public ::testing::TestWithParam<Backend> {
     for (const Node& node : tree()) {
       const std::string os_path = root_.path() + "/" + node.path;
       if (node.content) {
-        testing::write_file(os_path, *node.content);
+        test::write_file(os_path, *node.content);
         ASSERT_EQ(::chmod(os_path.c_str(), 0644), 0);
       } else {
         ASSERT_EQ(::mkdir(os_path.c_str(), 0755), 0);
@@ -138,11 +141,10 @@ class FtpClientContractTest : public ::testing::TestWithParam<Backend> {
     const ServerKind kind = GetParam() == Backend::kPyftpd         ? ServerKind::kPyftpd
                             : GetParam() == Backend::kPyftpdNoMlsd ? ServerKind::kPyftpdNoMlsd
                                                                    : ServerKind::kVsftpd;
-    server_ = std::make_unique<testing::LoopbackFtpServer>(kind, root_.path(), kUser, kPassword);
-    if (!server_->failure().empty()) {
-      if (kind == ServerKind::kVsftpd) GTEST_SKIP() << server_->failure();
-      FAIL() << server_->failure();
-    }
+    server_ = std::make_unique<test::TestServer>(kind, root_.path(),
+                                                 test::TestServer::Options{kUser, kPassword, ""});
+    if (!server_->skipped().empty()) GTEST_SKIP() << server_->skipped();
+    ASSERT_EQ(server_->failure(), "");
   }
 
   bool fake() const { return GetParam() == Backend::kFake; }
@@ -157,45 +159,65 @@ class FtpClientContractTest : public ::testing::TestWithParam<Backend> {
     return make_ftp_client(timeouts);
   }
 
-  std::uint16_t port() const { return server_ ? server_->port() : 2121; }
-
-  std::unique_ptr<FtpConnection> connect(FtpClient& client, FtpError& error,
-                                         const char* user = kUser, const char* pwd = kPassword) {
-    std::unique_ptr<FtpSession> session = client.open_session("VandriskApp", error);
-    if (!session) return nullptr;
-    sessions_.push_back(std::move(session));
-    return sessions_.back()->connect("127.0.0.1", port(), user, pwd, error);
+  FtpAccount account(const char* user = kUser, const char* pwd = kPassword) const {
+    FtpAccount account;
+    account.host = "127.0.0.1";
+    account.port = server_ ? server_->port() : 2121;
+    if (user) account.user = user;
+    if (pwd) account.password = pwd;
+    return account;
   }
 
   std::unique_ptr<FtpConnection> connect_or_fail(FtpClient& client) {
-    FtpError error = ftp_errors::kNone;
-    auto connection = connect(client, error);
-    EXPECT_NE(connection, nullptr) << "connect failed with " << error;
+    FtpStatus status;
+    auto connection = client.connect(account(), status);
+    EXPECT_NE(connection, nullptr) << "connect failed with " << status.code;
     return connection;
   }
 
-  int logins() const { return fake() ? fake_server_.logins() : server_->log_with_logins(1).logins; }
+  int logins(int at_least) const {
+    return fake() ? fake_server_.logins() : server_->log_with_logins(at_least).logins;
+  }
 
-  // The whole listing of dir; `end` gets the code that ended it.
+  // The whole listing of dir as a set; `ok` tells whether it listed at all.
   static std::set<Listed> list_all(FtpConnection& connection, const std::string& dir,
-                                   FtpError& end) {
+                                   bool* ok = nullptr) {
+    FtpListing listing;
+    FtpStatus status;
+    const bool listed = connection.list(dir, listing, status);
+    if (ok) *ok = listed;
+    EXPECT_EQ(listing.cut_short, ftp_errors::kNone) << dir;
     std::set<Listed> out;
-    FtpEntry entry;
-    end = ftp_errors::kNone;
-    std::unique_ptr<FtpListing> listing = connection.find_first(dir, entry, end);
-    if (!listing) return out;
-    do {
+    for (const FtpEntry& entry : listing.entries) {
       const auto size = entry.kind == EntryKind::kFile ? entry.size : std::nullopt;
       out.emplace(entry.name, entry.kind, size);
-    } while (listing->next(entry, end));
+    }
     return out;
   }
+
+  // Fetches remote_path the way the walk does, into local_/name.
+  static bool fetch_to(FtpConnection& connection, const std::string& remote_path,
+                       const std::string& local_path, std::optional<std::uint64_t> size,
+                       FetchFailure& failure) {
+    FileFetch file({remote_path, local_path, size});
+    return file.attempt(connection, failure) && file.publish(failure);
+  }
+
+  std::string local(const std::string& name) const { return local_.local() + "\\" + name; }
 
   FakeFtpServer fake_server_;
   ScratchDir root_;
   ScratchDir local_;
-  std::unique_ptr<testing::LoopbackFtpServer> server_;
-  std::vector<std::unique_ptr<FtpSession>> sessions_;
+  std::unique_ptr<test::TestServer> server_;
+};
+
+// Collects what a fetch delivers.
+struct StringSink : FetchSink {
+  bool write(const char* data, std::size_t size) override {
+    bytes.append(data, size);
+    return true;
+  }
+  std::string bytes;
 };
 
 TEST_P(FtpClientContractTest, ListingsGiveEveryEntryWithItsKindAndSize) {
@@ -211,24 +233,22 @@ TEST_P(FtpClientContractTest, ListingsGiveEveryEntryWithItsKindAndSize) {
       {"sub", "sub"},
       {"/sub", "sub"},
       {"/sub/deeper", "sub/deeper"},
-      {testing::gbk("目录"), testing::gbk("目录")},
+      {test::gbk("目录"), test::gbk("目录")},
   };
   for (const auto& d : kDirs) {
-    FtpError end = ftp_errors::kNone;
-    EXPECT_EQ(list_all(*connection, d.asked, end), expected_listing(d.dir))
-        << "'" << d.asked << "'";
-    EXPECT_EQ(end, ftp_errors::kNoMoreFiles) << "'" << d.asked << "'";
+    bool ok = false;
+    EXPECT_EQ(list_all(*connection, d.asked, &ok), expected_listing(d.dir)) << "'" << d.asked << "'";
+    EXPECT_TRUE(ok) << "'" << d.asked << "'";
   }
 }
 
-TEST_P(FtpClientContractTest, EmptyDirectoryIsNoMoreFiles) {
+TEST_P(FtpClientContractTest, EmptyDirectoryIsAnEmptyListing) {
   auto client = new_client();
   auto connection = connect_or_fail(*client);
   ASSERT_NE(connection, nullptr);
-  FtpEntry entry;
-  FtpError error = ftp_errors::kNone;
-  EXPECT_EQ(connection->find_first("/empty", entry, error), nullptr);
-  EXPECT_EQ(error, ftp_errors::kNoMoreFiles);
+  bool ok = false;
+  EXPECT_EQ(list_all(*connection, "/empty", &ok), std::set<Listed>());
+  EXPECT_TRUE(ok);
 }
 
 TEST_P(FtpClientContractTest, DirectoryThatIsNotThereFailsUnlikeAnEmptyOne) {
@@ -236,14 +256,14 @@ TEST_P(FtpClientContractTest, DirectoryThatIsNotThereFailsUnlikeAnEmptyOne) {
   auto connection = connect_or_fail(*client);
   ASSERT_NE(connection, nullptr);
   for (const char* dir : {"nope", "/nope", "sub/nope", "/sub/a.txt"}) {
-    FtpEntry entry;
-    FtpError error = ftp_errors::kNone;
-    EXPECT_EQ(connection->find_first(dir, entry, error), nullptr) << dir;
-    EXPECT_EQ(error, ftp_errors::kExtendedError) << dir;
+    FtpListing listing;
+    FtpStatus status;
+    EXPECT_FALSE(connection->list(dir, listing, status)) << dir;
+    EXPECT_EQ(status.code, ftp_errors::kExtendedError) << dir;
+    EXPECT_EQ(status.reply, 550) << dir;
   }
   // The refusals leave the connection usable.
-  FtpError end = ftp_errors::kNone;
-  EXPECT_EQ(list_all(*connection, "/sub", end), expected_listing("sub"));
+  EXPECT_EQ(list_all(*connection, "/sub"), expected_listing("sub"));
 }
 
 TEST_P(FtpClientContractTest, FetchesAreByteExactWithAndWithoutListedSize) {
@@ -255,14 +275,29 @@ TEST_P(FtpClientContractTest, FetchesAreByteExactWithAndWithoutListedSize) {
     if (!node.content) continue;
     for (const bool with_size : {true, false}) {
       const std::string name = "f" + std::to_string(n++);
-      FtpError error = ftp_errors::kNone;
+      FetchFailure failure;
       const auto size =
           with_size ? std::optional<std::uint64_t>(node.content->size()) : std::nullopt;
-      EXPECT_TRUE(connection->get_file("/" + node.path, local_.local() + "\\" + name, size, error))
-          << node.path << " failed with " << error;
-      EXPECT_TRUE(testing::read_file(local_.path() + "/" + name) == *node.content)
+      EXPECT_TRUE(fetch_to(*connection, "/" + node.path, local(name), size, failure))
+          << node.path << " failed with " << failure.remote.code;
+      EXPECT_TRUE(test::read_file(local_.path() + "/" + name) == *node.content)
           << node.path << " differs";
     }
+  }
+}
+
+// What a retry needs: the rest of a file from a byte offset on (REST).
+TEST_P(FtpClientContractTest, FetchFromAnOffsetDeliversTheRest) {
+  auto client = new_client();
+  auto connection = connect_or_fail(*client);
+  ASSERT_NE(connection, nullptr);
+  const std::string& content = *node_at("sub/deeper/leaf.bin").content;
+  for (const std::uint64_t offset : {std::uint64_t{1}, std::uint64_t{700000}, std::uint64_t{content.size()}}) {
+    StringSink sink;
+    FtpStatus status;
+    EXPECT_TRUE(connection->fetch("/sub/deeper/leaf.bin", offset, content.size(), sink, status))
+        << offset << ": " << status.code;
+    EXPECT_TRUE(sink.bytes == content.substr(offset)) << offset;
   }
 }
 
@@ -270,13 +305,14 @@ TEST_P(FtpClientContractTest, FetchOverAnExistingLocalFileFailsAndLeavesItAlone)
   auto client = new_client();
   auto connection = connect_or_fail(*client);
   ASSERT_NE(connection, nullptr);
-  const std::string local = local_.path() + "/a.txt";
-  testing::write_file(local, "mine");
-  FtpError error = ftp_errors::kNone;
-  EXPECT_FALSE(connection->get_file("/sub/a.txt", local_.local() + "\\a.txt", std::nullopt, error));
-  EXPECT_EQ(error, ftp_errors::kInternalError);
-  EXPECT_EQ(testing::read_file(local), "mine");
-  EXPECT_EQ(testing::list_dir(local_.path()), "a.txt");
+  const std::string local_file = local_.path() + "/a.txt";
+  test::write_file(local_file, "mine");
+  FetchFailure failure;
+  EXPECT_FALSE(fetch_to(*connection, "/sub/a.txt", local("a.txt"), std::nullopt, failure));
+  EXPECT_EQ(failure.remote.code, ftp_errors::kInternalError);
+  EXPECT_STREQ(failure.local.operation, "create");
+  EXPECT_EQ(test::read_file(local_file), "mine");
+  EXPECT_EQ(test::list_dir(local_.path()), "a.txt");
 }
 
 TEST_P(FtpClientContractTest, FetchOfMissingRemoteFileFailsAndLeavesNothing) {
@@ -285,107 +321,85 @@ TEST_P(FtpClientContractTest, FetchOfMissingRemoteFileFailsAndLeavesNothing) {
   ASSERT_NE(connection, nullptr);
   for (const auto size : {std::optional<std::uint64_t>(), std::optional<std::uint64_t>(5)}) {
     for (const char* remote : {"/sub/missing.txt", "/nope/a.txt", "/sub/deeper"}) {
-      FtpError error = ftp_errors::kNone;
-      EXPECT_FALSE(connection->get_file(remote, local_.local() + "\\x", size, error)) << remote;
-      EXPECT_EQ(error, ftp_errors::kExtendedError) << remote;
-      EXPECT_EQ(testing::list_dir(local_.path()), "") << remote;
+      FetchFailure failure;
+      EXPECT_FALSE(fetch_to(*connection, remote, local("x"), size, failure)) << remote;
+      EXPECT_EQ(failure.remote.code, ftp_errors::kExtendedError) << remote;
+      EXPECT_EQ(failure.remote.reply, 550) << remote;
+      EXPECT_EQ(test::list_dir(local_.path()), "") << remote;
     }
   }
 }
 
-TEST_P(FtpClientContractTest, ListingGoesOnAfterFetchesOnTheSameConnection) {
+TEST_P(FtpClientContractTest, ListingsAndFetchesTakeTurnsOnOneConnection) {
   auto client = new_client();
   auto connection = connect_or_fail(*client);
   ASSERT_NE(connection, nullptr);
-  std::set<Listed> seen;
-  FtpEntry entry;
-  FtpError error = ftp_errors::kNone;
-  auto listing = connection->find_first("sub", entry, error);
-  ASSERT_NE(listing, nullptr) << error;
-  do {
-    seen.emplace(entry.name, entry.kind,
-                 entry.kind == EntryKind::kFile ? entry.size : std::nullopt);
+  FtpListing listing;
+  FtpStatus status;
+  ASSERT_TRUE(connection->list("sub", listing, status)) << status.code;
+  for (const FtpEntry& entry : listing.entries) {
     if (entry.kind != EntryKind::kFile) continue;
-    FtpError fetch_error = ftp_errors::kNone;
-    EXPECT_TRUE(connection->get_file("sub/" + entry.name, local_.local() + "\\" + entry.name,
-                                     entry.size, fetch_error))
-        << entry.name << " failed with " << fetch_error;
-  } while (listing->next(entry, error));
-  EXPECT_EQ(error, ftp_errors::kNoMoreFiles);
-  EXPECT_EQ(seen, expected_listing("sub"));
-  EXPECT_EQ(testing::list_dir(local_.path()), "a.txt b.txt c.txt");
-  EXPECT_EQ(testing::read_file(local_.path() + "/b.txt"), *node_at("sub/b.txt").content);
-}
-
-// The walk opens a session and a connection per level while the parent's
-// listing is still open; the task must still log in once.
-TEST_P(FtpClientContractTest, NestedConnectionsOfOneClientShareOneLogin) {
-  auto client = new_client();
-  auto top = connect_or_fail(*client);
-  ASSERT_NE(top, nullptr);
-  FtpEntry entry;
-  FtpError error = ftp_errors::kNone;
-  auto top_listing = top->find_first("", entry, error);
-  ASSERT_NE(top_listing, nullptr) << error;
-
-  auto middle = connect_or_fail(*client);
-  ASSERT_NE(middle, nullptr);
-  auto middle_listing = middle->find_first("/sub", entry, error);
-  ASSERT_NE(middle_listing, nullptr) << error;
-
-  auto bottom = connect_or_fail(*client);
-  ASSERT_NE(bottom, nullptr);
-  FtpError end = ftp_errors::kNone;
-  EXPECT_EQ(list_all(*bottom, "/sub/deeper", end), expected_listing("sub/deeper"));
-  EXPECT_TRUE(
-      bottom->get_file("/sub/deeper/leaf.bin", local_.local() + "\\leaf.bin", std::nullopt, error));
-  bottom.reset();
-
-  EXPECT_TRUE(middle->get_file("/sub/a.txt", local_.local() + "\\a.txt", 6, error)) << error;
-  middle_listing.reset();
-  middle.reset();
-  EXPECT_TRUE(
-      top->get_file("/file with space.txt", local_.local() + "\\s.txt", std::nullopt, error))
-      << error;
-  EXPECT_EQ(logins(), 1);
-
-  // The next task's client logs in on its own: the count above is real.
-  // (Tasks run one after the other; pyftpdlib 1.5.7 stops serving a session
-  // when another one that used active mode quits meanwhile.)
-  top_listing.reset();
-  top.reset();
-  sessions_.clear();
-  client.reset();
-  auto other_client = new_client();
-  auto other = connect_or_fail(*other_client);
-  ASSERT_NE(other, nullptr);
-  EXPECT_EQ(list_all(*other, "/sub", end), expected_listing("sub"));
-  if (fake()) {
-    EXPECT_EQ(fake_server_.logins(), 2);
-  } else {
-    EXPECT_EQ(server_->log_with_logins(2).logins, 2);
+    FetchFailure failure;
+    EXPECT_TRUE(fetch_to(*connection, "sub/" + entry.name, local(entry.name), entry.size, failure))
+        << entry.name << " failed with " << failure.remote.code;
   }
+  EXPECT_EQ(list_all(*connection, "sub"), expected_listing("sub"));
+  EXPECT_EQ(test::list_dir(local_.path()), "a.txt b.txt c.txt");
+  EXPECT_EQ(test::read_file(local_.path() + "/b.txt"), *node_at("sub/b.txt").content);
+  EXPECT_EQ(logins(1), 1);
 }
 
-TEST_P(FtpClientContractTest, AnonymousLoginSeesTheTree) {
+// A task may hold several connections at once, each its own login, each used
+// by its own thread.
+TEST_P(FtpClientContractTest, ConnectionsOfOneClientWorkAtTheSameTimeEachWithItsLogin) {
   auto client = new_client();
-  FtpError error = ftp_errors::kNone;
-  auto connection = connect(*client, error, nullptr, nullptr);
-  ASSERT_NE(connection, nullptr) << error;
-  FtpError end = ftp_errors::kNone;
-  EXPECT_EQ(list_all(*connection, "/", end), expected_listing(""));
-  EXPECT_TRUE(connection->get_file("/" + testing::gbk("中文.txt"), local_.local() + "\\g",
-                                   std::nullopt, error))
-      << error;
-  EXPECT_EQ(testing::read_file(local_.path() + "/g"), "GBK name");
+  std::vector<std::unique_ptr<FtpConnection>> connections;
+  for (int i = 0; i < 3; ++i) {
+    connections.push_back(connect_or_fail(*client));
+    ASSERT_NE(connections.back(), nullptr);
+  }
+  std::vector<std::thread> threads;
+  std::vector<std::set<Listed>> listed(connections.size());
+  std::vector<std::string> fetched(connections.size());
+  for (std::size_t i = 0; i < connections.size(); ++i) {
+    threads.emplace_back([&, i] {
+      FtpConnection& connection = *connections[i];
+      listed[i] = list_all(connection, "/sub/deeper");
+      StringSink sink;
+      FtpStatus status;
+      if (connection.fetch("/sub/deeper/leaf.bin", 0, std::nullopt, sink, status)) {
+        fetched[i] = std::move(sink.bytes);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t i = 0; i < connections.size(); ++i) {
+    EXPECT_EQ(listed[i], expected_listing("sub/deeper")) << i;
+    EXPECT_TRUE(fetched[i] == *node_at("sub/deeper/leaf.bin").content) << i;
+  }
+  EXPECT_EQ(logins(3), 3);
+}
+
+TEST_P(FtpClientContractTest, AnonymousLoginSeesTheTreeFromTheRoot) {
+  auto client = new_client();
+  FtpStatus status;
+  auto connection = client->connect(account(nullptr, nullptr), status);
+  ASSERT_NE(connection, nullptr) << status.code;
+  EXPECT_EQ(connection->login_directory(), "/");
+  EXPECT_EQ(list_all(*connection, "/"), expected_listing(""));
+  FetchFailure failure;
+  EXPECT_TRUE(fetch_to(*connection, "/" + test::gbk("中文.txt"), local("g"), std::nullopt, failure))
+      << failure.remote.code;
+  EXPECT_EQ(test::read_file(local_.path() + "/g"), "GBK name");
 }
 
 TEST_P(FtpClientContractTest, WrongPasswordIsLoginFailure) {
   if (fake()) GTEST_SKIP() << "the fake checks no credentials";
   auto client = new_client();
-  FtpError error = ftp_errors::kNone;
-  EXPECT_EQ(connect(*client, error, kUser, "not-the-password"), nullptr);
-  EXPECT_EQ(error, ftp_errors::kLoginFailure);
+  FtpStatus status;
+  EXPECT_EQ(client->connect(account(kUser, "not-the-password"), status), nullptr);
+  EXPECT_EQ(status.code, ftp_errors::kLoginFailure);
+  EXPECT_EQ(status.reply, 530);
 }
 
 TEST_P(FtpClientContractTest, ClosedPortIsCannotConnect) {
@@ -401,12 +415,11 @@ TEST_P(FtpClientContractTest, ClosedPortIsCannotConnect) {
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
   auto client = new_client();
-  FtpError error = ftp_errors::kNone;
-  auto session = client->open_session("VandriskApp", error);
-  ASSERT_NE(session, nullptr);
-  EXPECT_EQ(session->connect("127.0.0.1", ntohs(address.sin_port), kUser, kPassword, error),
-            nullptr);
-  EXPECT_EQ(error, ftp_errors::kCannotConnect);
+  FtpAccount closed = account();
+  closed.port = ntohs(address.sin_port);
+  FtpStatus status;
+  EXPECT_EQ(client->connect(closed, status), nullptr);
+  EXPECT_EQ(status.code, ftp_errors::kCannotConnect);
   ::close(fd);
 }
 

@@ -8,12 +8,10 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "ftp/ftp_client.h"
 #include "ftp/listing_parser.h"
 #include "ftp/remote_url.h"
-#include "platform/platform.h"
 
 namespace vandrisk {
 namespace {
@@ -26,13 +24,6 @@ struct EasyDeleter {
   void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-
-
-bool curl_ready() {
-  // The tool is single-threaded; a function-local static runs this once.
-  static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  return ok;
-}
 
 long whole_seconds(long ms) { return ms <= 0 ? 1 : (ms + 999) / 1000; }
 
@@ -47,55 +38,6 @@ bool has_control_byte(const std::string& path) {
   return false;
 }
 
-// Who is logged in on the shared control connection, and where that login put
-// us (PWD right after login, as libcurl saw it).
-struct Login {
-  std::string host;
-  std::uint16_t port = 0;
-  std::optional<std::string> user;
-  std::optional<std::string> pwd;
-  std::string entry_path;
-
-  bool same_account(const Login& other) const {
-    return host == other.host && port == other.port && user == other.user && pwd == other.pwd;
-  }
-};
-
-// What every session and connection of one client shares, held through
-// shared_ptr by each of them. The walk is one thread and never has two
-// transfers at once (a listing is read whole before its first entry is
-// used), so one easy handle serves every level: its logged-in control
-// connection is the task's only one, and no level holds a receive buffer or
-// connection of its own while its sub-directories are walked.
-struct ClientState {
-  explicit ClientState(const FtpTimeouts& t) : timeouts(t) {}
-
-  FtpTimeouts timeouts;
-  EasyHandle easy;
-  std::optional<Login> login;
-  // vsftpd and other servers without MLSD answer it with 500; asking once per
-  // task is enough.
-  bool mlsd_unsupported = false;
-};
-
-class VectorListing : public FtpListing {
- public:
-  explicit VectorListing(std::vector<FtpEntry> entries) : entries_(std::move(entries)) {}
-
-  bool next(FtpEntry& entry, FtpError& error) override {
-    if (next_ >= entries_.size()) {
-      error = ftp_errors::kNoMoreFiles;
-      return false;
-    }
-    entry = std::move(entries_[next_++]);
-    return true;
-  }
-
- private:
-  std::vector<FtpEntry> entries_;
-  std::size_t next_ = 1;  // entry 0 went out through find_first
-};
-
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 
 // libcurl fetches every listing in ASCII mode and turns each CR of it into LF
@@ -107,34 +49,26 @@ int tap_received_data(CURL*, curl_infotype type, char* data, size_t size, void* 
   return 0;
 }
 
-// Where a RETR's bytes go. A file that outgrew its listed size is cut off at
-// once instead of being read to the end. A short count makes libcurl abort
-// the transfer with CURLE_WRITE_ERROR (kInternalError), as a full disk does.
-struct FileSink {
-  platform::NewLocalFile& file;
-  std::optional<std::uint64_t> limit;
-  std::uint64_t received = 0;
-};
-
-size_t write_to_file(char* data, size_t size, size_t count, void* userdata) {
-  auto& sink = *static_cast<FileSink*>(userdata);
+size_t write_to_sink(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
-  if (sink.limit && n > *sink.limit - sink.received) return 0;
-  if (!sink.file.write(data, n)) return 0;
-  sink.received += n;
-  return n;
+  // A short count makes libcurl abort the transfer with CURLE_WRITE_ERROR.
+  return static_cast<FetchSink*>(userdata)->write(data, n) ? n : 0;
 }
 
+// One control connection with its own easy handle: libcurl keeps the
+// logged-in connection in the handle between transfers, so the login is paid
+// once per connection.
 class CurlFtpConnection : public FtpConnection {
  public:
-  CurlFtpConnection(std::shared_ptr<ClientState> state, Login account)
-      : state_(std::move(state)), account_(std::move(account)), easy_(state_->easy.get()) {}
+  CurlFtpConnection(EasyHandle easy, const FtpAccount& account, const FtpTimeouts& timeouts)
+      : easy_(std::move(easy)), account_(account), timeouts_(timeouts) {
+    if (account_.port == 0) account_.port = 21;
+  }
 
   // False when libcurl refused an option (out of memory or a build without FTP).
   bool configure() {
-    if (!easy_) return false;
-    CURL* e = easy_;
-    const FtpTimeouts& t = state_->timeouts;
+    CURL* e = easy_.get();
+    const FtpTimeouts& t = timeouts_;
     bool ok = true;
     auto set = [&ok](CURLcode rc) { ok = ok && rc == CURLE_OK; };
     set(curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp"));
@@ -165,199 +99,144 @@ class CurlFtpConnection : public FtpConnection {
     set(curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, whole_seconds(t.stall_ms)));
     // USERPWD "bob:" would send an empty PASS; without both, libcurl's own
     // anonymous login applies.
-    if (account_.user && account_.pwd) {
+    if (account_.user && account_.password) {
       set(curl_easy_setopt(e, CURLOPT_USERNAME, account_.user->c_str()));
-      set(curl_easy_setopt(e, CURLOPT_PASSWORD, account_.pwd->c_str()));
+      set(curl_easy_setopt(e, CURLOPT_PASSWORD, account_.password->c_str()));
     }
     return ok;
   }
 
   // Logs in and learns the login directory: NOBODY on the login directory
   // sends USER, PASS and PWD only, and leaves the logged-in connection in the
-  // client's handle for every later transfer.
-  bool log_in(FtpError& error) {
-    CURL* e = easy_;
+  // handle for every later transfer.
+  bool log_in(FtpStatus& status) {
+    CURL* e = easy_.get();
     curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-    const CURLcode rc =
-        perform(ftp_directory_url(account_.host, account_.port, ""), discard, nullptr, error);
+    const CURLcode rc = perform(ftp_directory_url(account_.host, account_.port, ""), discard,
+                                nullptr, status);
     curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
     if (rc != CURLE_OK) return false;
     const char* entry = nullptr;
     if (curl_easy_getinfo(e, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry) {
-      account_.entry_path = entry;
+      login_directory_ = entry;
     }
-    state_->login = account_;
     return true;
   }
 
-  std::unique_ptr<FtpListing> find_first(const std::string& remote_dir, FtpEntry& first,
-                                         FtpError& error) override {
-    if (has_control_byte(remote_dir)) {
-      error = ftp_errors::kInternalError;
-      return nullptr;
+  const std::string& login_directory() const override { return login_directory_; }
+
+  bool list(const std::string& dir, FtpListing& listing, FtpStatus& status) override {
+    if (has_control_byte(dir)) {
+      status = {ftp_errors::kInternalError, 0};
+      return false;
     }
     // Always a URL ending in '/' reached by CWD, and a bare MLSD/LIST: vsftpd
     // answers "LIST missing-dir" with an empty 226, indistinguishable from an
     // empty directory, while CWD into it fails with 550.
-    const std::string url = ftp_directory_url(account_.host, account_.port,
-                                              resolve_remote_path(account_.entry_path, remote_dir));
+    const std::string url =
+        ftp_directory_url(account_.host, account_.port, resolve_remote_path(login_directory_, dir));
     std::string body;
-    CURL* e = easy_;
+    CURL* e = easy_.get();
     curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, tap_received_data);
     curl_easy_setopt(e, CURLOPT_DEBUGDATA, &body);
     curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
     ListingFormat format = ListingFormat::kList;
     CURLcode rc = CURLE_OK;
-    long reply = 0;
-    if (!state_->mlsd_unsupported) {
+    if (!mlsd_unsupported_) {
       curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, "MLSD");
-      rc = perform(url, discard, nullptr, error);
+      rc = perform(url, discard, nullptr, status);
       curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
-      curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &reply);
-      if (rc == CURLE_FTP_COULDNT_RETR_FILE && (reply == 500 || reply == 502)) {
-        state_->mlsd_unsupported = true;
+      if (rc == CURLE_FTP_COULDNT_RETR_FILE && (status.reply == 500 || status.reply == 502)) {
+        // vsftpd and other servers without MLSD: asking once per connection is enough.
+        mlsd_unsupported_ = true;
         body.clear();
       } else {
         format = ListingFormat::kMlsd;
       }
     }
-    if (state_->mlsd_unsupported) {
-      rc = perform(url, discard, nullptr, error);
-      curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &reply);
-    }
+    if (mlsd_unsupported_) rc = perform(url, discard, nullptr, status);
     curl_easy_setopt(e, CURLOPT_VERBOSE, 0L);
-    if (rc != CURLE_OK) return nullptr;
-    if (reply >= 400) {
+    if (rc != CURLE_OK) return false;
+    if (status.reply >= 400) {
       // libcurl takes a 450 to LIST or MLSD for "no files" and succeeds; the
       // server did refuse the listing, and the files in there exist.
-      error = ftp_errors::kExtendedError;
-      return nullptr;
+      status.code = ftp_errors::kExtendedError;
+      return false;
     }
-
-    std::vector<FtpEntry> entries = parse_listing(body, format);
-    if (entries.empty()) {
-      error = ftp_errors::kNoMoreFiles;
-      return nullptr;
-    }
-    first = std::move(entries.front());
-    return std::make_unique<VectorListing>(std::move(entries));
+    listing = FtpListing();
+    listing.entries = parse_listing(body, format);
+    return true;
   }
 
-  bool get_file(const std::string& remote_path, const std::string& local_path,
-                std::optional<std::uint64_t> expected_size, FtpError& error) override {
+  bool fetch(const std::string& remote_path, std::uint64_t offset,
+             std::optional<std::uint64_t> size, FetchSink& sink, FtpStatus& status) override {
     if (has_control_byte(remote_path)) {
-      error = ftp_errors::kInternalError;
+      status = {ftp_errors::kInternalError, 0};
       return false;
     }
-    std::unique_ptr<platform::NewLocalFile> file = platform::create_new_file(local_path);
-    if (!file) {
-      error = ftp_errors::kInternalError;
-      return false;
-    }
+    CURL* e = easy_.get();
     // With the listing's size at hand the SIZE round trip buys nothing: the
-    // count is checked here. Without it libcurl's SIZE check is all there is.
-    curl_easy_setopt(easy_, CURLOPT_IGNORE_CONTENT_LENGTH, expected_size ? 1L : 0L);
-    FileSink sink{*file, expected_size};
+    // caller checks the count. Without it libcurl's SIZE check is all there is.
+    curl_easy_setopt(e, CURLOPT_IGNORE_CONTENT_LENGTH, size ? 1L : 0L);
+    curl_easy_setopt(e, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
     const std::string url = ftp_file_url(account_.host, account_.port,
-                                         resolve_remote_path(account_.entry_path, remote_path));
-    if (perform(url, write_to_file, &sink, error) != CURLE_OK) return false;
-    if (expected_size && sink.received != *expected_size) {
-      // Only fewer bytes can get here: more were refused by the sink.
-      error = ftp_errors::kConnectionAborted;
-      return false;
-    }
-    if (!file->publish()) {
-      error = ftp_errors::kInternalError;
-      return false;
-    }
-    return true;
+                                         resolve_remote_path(login_directory_, remote_path));
+    const CURLcode rc = perform(url, write_to_sink, &sink, status);
+    curl_easy_setopt(e, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
+    return rc == CURLE_OK;
   }
 
  private:
   // One transfer; what it receives goes to writer(..., sink). Each transfer
   // names its own sink, so none can write through a stale pointer.
   CURLcode perform(const std::string& url, curl_write_callback writer, void* sink,
-                   FtpError& error) {
-    CURL* e = easy_;
+                   FtpStatus& status) {
+    CURL* e = easy_.get();
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, writer);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, sink);
     CURLcode rc = curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     if (rc == CURLE_OK) rc = curl_easy_perform(e);
-    if (rc != CURLE_OK) {
-      long reply = 0;
-      curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &reply);
-      error = map_curl_result(rc, reply);
-    }
+    long reply = 0;
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &reply);
+    status.reply = static_cast<int>(reply);
+    status.code = map_curl_result(rc, reply);
     return rc;
   }
 
-  std::shared_ptr<ClientState> state_;
-  Login account_;
-  CURL* easy_;  // the client's handle, owned by state_
-};
-
-class CurlFtpSession : public FtpSession {
- public:
-  explicit CurlFtpSession(std::shared_ptr<ClientState> state) : state_(std::move(state)) {}
-
-  std::unique_ptr<FtpConnection> connect(const std::string& host, std::uint16_t port,
-                                         const char* user, const char* pwd,
-                                         FtpError& error) override {
-    if (host.empty()) {
-      // libcurl would call "ftp://:21/" a malformed URL; to the user it is a
-      // host that cannot be found.
-      error = ftp_errors::kNameNotResolved;
-      return nullptr;
-    }
-    Login account;
-    account.host = host;
-    account.port = port == 0 ? 21 : port;
-    if (user && pwd) {
-      account.user = user;
-      account.pwd = pwd;
-    }
-    // Every level of the walk connects again while its parent's listing is
-    // open. The logged-in control connection stays with the client's handle,
-    // so another connect for the same account costs nothing on the wire; should the
-    // server have dropped it meanwhile, libcurl logs in again by itself.
-    const bool logged_in = state_->login && state_->login->same_account(account);
-    if (logged_in) account.entry_path = state_->login->entry_path;
-
-    auto connection = std::make_unique<CurlFtpConnection>(state_, std::move(account));
-    if (!connection->configure()) {
-      error = ftp_errors::kInternalError;
-      return nullptr;
-    }
-    if (!logged_in && !connection->log_in(error)) return nullptr;
-    return connection;
-  }
-
- private:
-  std::shared_ptr<ClientState> state_;
+  EasyHandle easy_;
+  FtpAccount account_;
+  FtpTimeouts timeouts_;
+  std::string login_directory_;
+  bool mlsd_unsupported_ = false;
 };
 
 class CurlFtpClient : public FtpClient {
  public:
-  explicit CurlFtpClient(const FtpTimeouts& timeouts)
-      : state_(std::make_shared<ClientState>(timeouts)) {}
+  explicit CurlFtpClient(const FtpTimeouts& timeouts) : timeouts_(timeouts) {}
 
-  std::unique_ptr<FtpSession> open_session(const std::string& /*agent: FTP sends none*/,
-                                           FtpError& error) override {
-    if (!state_->easy && !create_handle()) {
-      error = ftp_errors::kInternalError;
+  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status) override {
+    if (account.host.empty()) {
+      // libcurl would call "ftp://:21/" a malformed URL; to the user it is a
+      // host that cannot be found.
+      status = {ftp_errors::kNameNotResolved, 0};
       return nullptr;
     }
-    return std::make_unique<CurlFtpSession>(state_);
+    EasyHandle easy(curl_easy_init());
+    if (!easy) {
+      status = {ftp_errors::kInternalError, 0};
+      return nullptr;
+    }
+    auto connection = std::make_unique<CurlFtpConnection>(std::move(easy), account, timeouts_);
+    if (!connection->configure()) {
+      status = {ftp_errors::kInternalError, 0};
+      return nullptr;
+    }
+    if (!connection->log_in(status)) return nullptr;
+    return connection;
   }
 
  private:
-  bool create_handle() {
-    if (!curl_ready()) return false;
-    state_->easy.reset(curl_easy_init());
-    return state_->easy != nullptr;
-  }
-
-  std::shared_ptr<ClientState> state_;
+  FtpTimeouts timeouts_;
 };
 
 }  // namespace
@@ -433,6 +312,10 @@ std::string resolve_remote_path(const std::string& entry_path, const std::string
 }
 
 std::unique_ptr<FtpClient> make_ftp_client(const FtpTimeouts& timeouts) {
+  // Once per process, before any thread could start a transfer: the call is
+  // not thread-safe, a function-local static is.
+  static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  if (!ready) return nullptr;
   return std::make_unique<CurlFtpClient>(timeouts);
 }
 

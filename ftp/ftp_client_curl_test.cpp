@@ -1,27 +1,22 @@
 // The libcurl backend beyond the shared contract: what it sends on the wire,
 // how it maps failures real servers cannot be made to produce on demand
-// (those come from a scripted server), and the byte-count and disk checks.
+// (those come from the scripted fault server), and the byte-count and disk
+// checks.
 #include "ftp/ftp_client_curl.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <functional>
-#include <map>
+#include <cerrno>
 #include <memory>
+#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "download/file_fetch.h"
 #include "ftp/ftp_client.h"
 #include "testing/test_servers.h"
 #include "testing/test_support.h"
@@ -29,8 +24,9 @@
 namespace vandrisk {
 namespace {
 
-using testing::ScratchDir;
-using testing::ServerKind;
+using test::ScratchDir;
+using test::ServerKind;
+using test::TestServer;
 
 constexpr char kUser[] = "vdcontract";
 constexpr char kPassword[] = "contract-pw";
@@ -96,29 +92,38 @@ TEST(MapCurlResultTest, CodesNoLoopbackServerProduces) {
 // A tree on a real server and one client of the backend.
 class CurlFtpClientTest : public ::testing::Test {
  protected:
-  void start(ServerKind kind) {
+  void start(ServerKind kind, const std::string& scenario = "") {
     ASSERT_EQ(::chmod(root_.path().c_str(), 0755), 0);
     for (const char* dir : {"/d", "/d/e"}) {
       ASSERT_EQ(::mkdir((root_.path() + dir).c_str(), 0755), 0);
     }
     for (const char* file : {"/d/x1", "/d/x2", "/d/x3", "/d/e/y1", "/d/e/y2"}) {
-      testing::write_file(root_.path() + file, std::string("content of ") + file);
+      test::write_file(root_.path() + file, std::string("content of ") + file);
     }
-    testing::write_file(root_.path() + "/d/big", std::string(3 << 20, 'b'));
-    server_ = std::make_unique<testing::LoopbackFtpServer>(kind, root_.path(), kUser, kPassword);
+    test::write_file(root_.path() + "/d/big", std::string(3 << 20, 'b'));
+    server_ = std::make_unique<TestServer>(kind, root_.path(),
+                                           TestServer::Options{kUser, kPassword, scenario});
     ASSERT_EQ(server_->failure(), "");
-    FtpTimeouts timeouts;
-    timeouts.connect_ms = timeouts.response_ms = timeouts.accept_ms = timeouts.stall_ms = 5000;
-    client_ = make_ftp_client(timeouts);
+    client_ = make_ftp_client(timeouts_);
+    ASSERT_NE(client_, nullptr);
   }
 
+  FtpAccount account() const {
+    FtpAccount account;
+    account.host = "127.0.0.1";
+    account.port = server_->port();
+    account.user = kUser;
+    account.password = kPassword;
+    return account;
+  }
+
+  // A connection, or null with `status` when the login failed.
+  std::unique_ptr<FtpConnection> connect(FtpStatus& status) { return client_->connect(account(), status); }
+
   std::unique_ptr<FtpConnection> connect() {
-    FtpError error = ftp_errors::kNone;
-    sessions_.push_back(client_->open_session("VandriskApp", error));
-    EXPECT_NE(sessions_.back(), nullptr);
-    auto connection =
-        sessions_.back()->connect("127.0.0.1", server_->port(), kUser, kPassword, error);
-    EXPECT_NE(connection, nullptr) << error;
+    FtpStatus status;
+    auto connection = connect(status);
+    EXPECT_NE(connection, nullptr) << status.code;
     return connection;
   }
 
@@ -135,41 +140,50 @@ class CurlFtpClientTest : public ::testing::Test {
 
   std::string local(const std::string& name) const { return local_.local() + "\\" + name; }
 
+  bool fetch(FtpConnection& connection, const std::string& remote, const std::string& name,
+             std::optional<std::uint64_t> size, FetchFailure& failure) {
+    FileFetch file({remote, local(name), size});
+    return file.attempt(connection, failure) && file.publish(failure);
+  }
+
+  FtpTimeouts timeouts_ = short_timeouts(5000);
   ScratchDir root_;
   ScratchDir local_;
-  std::unique_ptr<testing::LoopbackFtpServer> server_;
+  std::unique_ptr<TestServer> server_;
   std::unique_ptr<FtpClient> client_;
-  std::vector<std::unique_ptr<FtpSession>> sessions_;
+
+ private:
+  static FtpTimeouts short_timeouts(long ms) {
+    FtpTimeouts t;
+    t.connect_ms = t.response_ms = t.accept_ms = t.stall_ms = ms;
+    return t;
+  }
 };
 
 // Per listing: CWD (only when the directory changes), the data connection,
 // the type and the listing itself; per file with a listed size: the data
-// connection and RETR. Nothing per nested connect.
+// connection and RETR.
 TEST_F(CurlFtpClientTest, ListingsAndFetchesCostOnlyTheirOwnCommands) {
   start(ServerKind::kPyftpd);
-  auto top = connect();
-  ASSERT_NE(top, nullptr);
-  FtpEntry entry;
-  FtpError error = ftp_errors::kNone;
-  auto listing = top->find_first("d", entry, error);  // relative: still one CWD
-  ASSERT_NE(listing, nullptr) << error;
+  auto connection = connect();
+  ASSERT_NE(connection, nullptr);
+  FtpListing listing;
+  FtpStatus status;
+  ASSERT_TRUE(connection->list("d", listing, status)) << status.code;  // relative: still one CWD
   int fetched = 0;
-  do {
-    if (entry.kind == EntryKind::kFile && entry.name[0] == 'x') {
-      ASSERT_TRUE(top->get_file("d/" + entry.name, local(entry.name), entry.size, error)) << error;
-      ++fetched;
-    }
-  } while (listing->next(entry, error));
+  for (const FtpEntry& entry : listing.entries) {
+    if (entry.kind != EntryKind::kFile || entry.name[0] != 'x') continue;
+    FetchFailure failure;
+    ASSERT_TRUE(fetch(*connection, "d/" + entry.name, entry.name, entry.size, failure));
+    ++fetched;
+  }
   ASSERT_EQ(fetched, 3);
-
-  auto nested = connect();
-  ASSERT_NE(nested, nullptr);
-  auto inner = nested->find_first("d/e", entry, error);
-  ASSERT_NE(inner, nullptr) << error;
+  ASSERT_TRUE(connection->list("d/e", listing, status)) << status.code;
+  FetchFailure failure;
   const std::uint64_t y1_size = std::string("content of /d/e/y1").size();
-  ASSERT_TRUE(nested->get_file("d/e/y1", local("y1"), y1_size, error)) << error;
+  ASSERT_TRUE(fetch(*connection, "d/e/y1", "y1", y1_size, failure));
   // Without a listed size libcurl asks for it, to check the count itself.
-  ASSERT_TRUE(nested->get_file("d/e/y2", local("y2"), std::nullopt, error)) << error;
+  ASSERT_TRUE(fetch(*connection, "d/e/y2", "y2", std::nullopt, failure));
 
   const std::vector<std::string> list = {"EPRT", "TYPE", "MLSD"};
   const std::vector<std::string> first_fetch = {"EPRT", "TYPE", "RETR"};
@@ -188,23 +202,22 @@ TEST_F(CurlFtpClientTest, ListingsAndFetchesCostOnlyTheirOwnCommands) {
   EXPECT_EQ(joined(cwds), "CWD /d CWD /d/e");
 }
 
-TEST_F(CurlFtpClientTest, ServerWithoutMlsdIsAskedForItOnce) {
+TEST_F(CurlFtpClientTest, ServerWithoutMlsdIsAskedForItOncePerConnection) {
   start(ServerKind::kPyftpdNoMlsd);
-  auto connection = connect();
-  ASSERT_NE(connection, nullptr);
-  for (const char* dir : {"d", "d/e", "/d"}) {
-    FtpEntry entry;
-    FtpError error = ftp_errors::kNone;
-    EXPECT_NE(connection->find_first(dir, entry, error), nullptr) << dir << ": " << error;
+  for (int connections = 0; connections < 2; ++connections) {
+    auto connection = connect();
+    ASSERT_NE(connection, nullptr);
+    for (const char* dir : {"d", "d/e", "/d"}) {
+      FtpListing listing;
+      FtpStatus status;
+      EXPECT_TRUE(connection->list(dir, listing, status)) << dir << ": " << status.code;
+      EXPECT_FALSE(listing.entries.empty()) << dir;
+    }
   }
-  auto nested = connect();
-  FtpEntry entry;
-  FtpError error = ftp_errors::kNone;
-  EXPECT_NE(nested->find_first("d/e", entry, error), nullptr) << error;
-  const testing::ServerLog log = server_->log();
-  EXPECT_EQ(log.count("MLSD"), 1);
-  EXPECT_EQ(log.count("LIST"), 4);
-  EXPECT_EQ(log.logins, 1);
+  const test::ServerLog log = server_->log_with_logins(2);
+  EXPECT_EQ(log.count("MLSD"), 2);
+  EXPECT_EQ(log.count("LIST"), 6);
+  EXPECT_EQ(log.logins, 2);
 }
 
 TEST_F(CurlFtpClientTest, ByteCountOtherThanTheListedSizeFailsAndLeavesNothing) {
@@ -215,21 +228,25 @@ TEST_F(CurlFtpClientTest, ByteCountOtherThanTheListedSizeFailsAndLeavesNothing) 
   const struct {
     std::uint64_t listed;
     FtpError expected;
+    const char* local_cause;
   } kCases[] = {
-      {actual + 1, ftp_errors::kConnectionAborted},  // the file shrank, or the data was cut off
-      {actual - 1, ftp_errors::kInternalError},      // the file grew: stopped at the listed size
-      {0, ftp_errors::kInternalError},
+      {actual + 1, ftp_errors::kConnectionAborted, nullptr},  // the file shrank, or the data was cut off
+      {actual - 1, ftp_errors::kInternalError, "size"},       // the file grew: stopped at the listed size
+      {0, ftp_errors::kInternalError, "size"},
   };
   for (const auto& c : kCases) {
-    FtpError error = ftp_errors::kNone;
-    EXPECT_FALSE(connection->get_file("/d/big", local("big"), c.listed, error)) << c.listed;
-    EXPECT_EQ(error, c.expected) << c.listed;
-    EXPECT_EQ(testing::list_dir(local_.path()), "") << c.listed;
+    FetchFailure failure;
+    EXPECT_FALSE(fetch(*connection, "/d/big", "big", c.listed, failure)) << c.listed;
+    EXPECT_EQ(failure.remote.code, c.expected) << c.listed;
+    EXPECT_EQ(failure.local.operation ? std::string(failure.local.operation) : "",
+              c.local_cause ? c.local_cause : "")
+        << c.listed;
+    EXPECT_EQ(test::list_dir(local_.path()), "") << c.listed;
   }
   // The connection (or a fresh one libcurl opens by itself) still serves.
-  FtpError error = ftp_errors::kNone;
-  EXPECT_TRUE(connection->get_file("/d/big", local("big"), actual, error)) << error;
-  EXPECT_EQ(testing::read_file(local_.path() + "/big").size(), actual);
+  FetchFailure failure;
+  EXPECT_TRUE(fetch(*connection, "/d/big", "big", actual, failure)) << failure.remote.code;
+  EXPECT_EQ(test::read_file(local_.path() + "/big").size(), actual);
 }
 
 TEST_F(CurlFtpClientTest, DiskFullAbortsTheFetchAndLeavesNothing) {
@@ -244,13 +261,16 @@ TEST_F(CurlFtpClientTest, DiskFullAbortsTheFetchAndLeavesNothing) {
   rlimit small = saved;
   small.rlim_cur = 1 << 20;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  FtpError error = ftp_errors::kNone;
-  const bool ok = connection->get_file("/d/big", local("big"), std::nullopt, error);
+  FetchFailure failure;
+  const bool ok = fetch(*connection, "/d/big", "big", std::nullopt, failure);
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, old_handler);
   EXPECT_FALSE(ok);
-  EXPECT_EQ(error, ftp_errors::kInternalError);
-  EXPECT_EQ(testing::list_dir(local_.path()), "");
+  EXPECT_EQ(failure.remote.code, ftp_errors::kInternalError);
+  // The cause stays known below the console's one line: a local write, EFBIG.
+  EXPECT_STREQ(failure.local.operation, "write");
+  EXPECT_EQ(failure.local.code, EFBIG);
+  EXPECT_EQ(test::list_dir(local_.path()), "");
 }
 
 TEST_F(CurlFtpClientTest, NamesNoCommandCanCarryFailBeforeAnythingIsSent) {
@@ -259,347 +279,152 @@ TEST_F(CurlFtpClientTest, NamesNoCommandCanCarryFailBeforeAnythingIsSent) {
   ASSERT_NE(connection, nullptr);
   const std::string kBadPaths[] = {"d/a\rb", "d/a\nb", "d/a\tb", std::string("d/a\0b", 5)};
   for (const std::string& bad : kBadPaths) {
-    FtpEntry entry;
-    FtpError error = ftp_errors::kNone;
-    EXPECT_EQ(connection->find_first(bad, entry, error), nullptr);
-    EXPECT_EQ(error, ftp_errors::kInternalError);
-    error = ftp_errors::kNone;
-    EXPECT_FALSE(connection->get_file(bad, local("f"), std::nullopt, error));
-    EXPECT_EQ(error, ftp_errors::kInternalError);
+    FtpListing listing;
+    FtpStatus status;
+    EXPECT_FALSE(connection->list(bad, listing, status));
+    EXPECT_EQ(status.code, ftp_errors::kInternalError);
+    FetchFailure failure;
+    EXPECT_FALSE(fetch(*connection, bad, "f", std::nullopt, failure));
+    EXPECT_EQ(failure.remote.code, ftp_errors::kInternalError);
   }
   EXPECT_EQ(joined(verbs_after_login()), "");
-  EXPECT_EQ(testing::list_dir(local_.path()), "");
+  EXPECT_EQ(test::list_dir(local_.path()), "");
 }
 
-TEST(CurlFtpSessionTest, EmptyHostIsNameNotResolved) {
+TEST(CurlFtpConnectTest, EmptyHostIsNameNotResolved) {
   auto client = make_ftp_client();
-  FtpError error = ftp_errors::kNone;
-  auto session = client->open_session("VandriskApp", error);
-  ASSERT_NE(session, nullptr);
-  EXPECT_EQ(session->connect("", 21, nullptr, nullptr, error), nullptr);
-  EXPECT_EQ(error, ftp_errors::kNameNotResolved);
-}
-
-// One FTP session on 127.0.0.1 that answers by script: the faults real
-// servers do not produce on demand. Commands without a handler get the
-// usual happy answers; a handler returns false to hang up.
-class ScriptedFtpServer {
- public:
-  using Handler = std::function<bool(ScriptedFtpServer&, const std::string& arg)>;
-
-  ScriptedFtpServer(std::string greeting, std::map<std::string, Handler> handlers)
-      : greeting_(std::move(greeting)), handlers_(std::move(handlers)) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_fd_, 4) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "scripted server cannot listen";
-      return;
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { run(); });
-  }
-
-  ~ScriptedFtpServer() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (control_fd_ >= 0) ::close(control_fd_);
-    if (listen_fd_ >= 0) ::close(listen_fd_);
-  }
-
-  std::uint16_t port() const { return port_; }
-
-  void reply(const std::string& line) {
-    const std::string wire = line + "\r\n";
-    if (::send(control_fd_, wire.data(), wire.size(), MSG_NOSIGNAL) < 0) return;
-  }
-
-  // Connects to the client's EPRT address, sends `bytes` and closes.
-  void send_data(const std::string& bytes) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(data_port_);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-      if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) ADD_FAILURE() << "data send";
-    }
-    ::close(fd);
-  }
-
- private:
-  static sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-  }
-
-  bool readable(int fd) {
-    while (!stop_) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 20) > 0) return true;
-    }
-    return false;
-  }
-
-  void run() {
-    if (!readable(listen_fd_)) return;
-    control_fd_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (!greeting_.empty()) reply(greeting_);
-    std::string pending;
-    while (readable(control_fd_)) {
-      char buffer[512];
-      const ssize_t n = ::recv(control_fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return;
-      pending.append(buffer, static_cast<std::size_t>(n));
-      std::size_t end;
-      while ((end = pending.find("\r\n")) != std::string::npos) {
-        const std::string line = pending.substr(0, end);
-        pending.erase(0, end + 2);
-        const std::size_t space = line.find(' ');
-        const std::string verb = line.substr(0, space);
-        const std::string arg = space == std::string::npos ? "" : line.substr(space + 1);
-        if (!answer(verb, arg)) {
-          ::shutdown(control_fd_, SHUT_RDWR);
-          return;
-        }
-      }
-    }
-  }
-
-  bool answer(const std::string& verb, const std::string& arg) {
-    if (verb == "EPRT") {  // |1|127.0.0.1|port|
-      const std::size_t port_at = arg.rfind('|', arg.size() - 2) + 1;
-      data_port_ = static_cast<std::uint16_t>(std::stoi(arg.substr(port_at)));
-    }
-    if (auto handler = handlers_.find(verb); handler != handlers_.end()) {
-      return handler->second(*this, arg);
-    }
-    static const std::map<std::string, std::string> kDefaults = {
-        {"USER", "331 Password please."},
-        {"PASS", "230 Logged in."},
-        {"PWD", "257 \"/\" is the current directory."},
-        {"CWD", "250 Okay."},
-        {"TYPE", "200 Okay."},
-        {"EPRT", "200 Okay."},
-        {"QUIT", "221 Bye."},
-    };
-    const auto found = kDefaults.find(verb);
-    reply(found != kDefaults.end() ? found->second : "500 Unknown command.");
-    return verb != "QUIT";
-  }
-
-  std::string greeting_;
-  std::map<std::string, Handler> handlers_;
-  int listen_fd_ = -1;
-  int control_fd_ = -1;
-  std::uint16_t port_ = 0;
-  std::uint16_t data_port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-// A client of the scripted server, and the outcome of its connect.
-struct ScriptedLogin {
-  std::unique_ptr<FtpClient> client;
-  std::unique_ptr<FtpSession> session;
-  std::unique_ptr<FtpConnection> connection;  // null when the login failed
-  FtpError error = ftp_errors::kNone;
-};
-
-ScriptedLogin log_in(const ScriptedFtpServer& server, const FtpTimeouts& timeouts = FtpTimeouts(),
-                     const char* user = nullptr, const char* pwd = nullptr) {
-  ScriptedLogin login;
-  login.client = make_ftp_client(timeouts);
-  login.session = login.client->open_session("VandriskApp", login.error);
-  if (login.session) {
-    login.connection = login.session->connect("127.0.0.1", server.port(), user, pwd, login.error);
-  }
-  return login;
-}
-
-bool silence(ScriptedFtpServer&, const std::string&) { return true; }
-bool hang_up(ScriptedFtpServer&, const std::string&) { return false; }
-ScriptedFtpServer::Handler replies(std::string line) {
-  return [line](ScriptedFtpServer& server, const std::string&) {
-    server.reply(line);
-    return true;
-  };
+  ASSERT_NE(client, nullptr);
+  FtpStatus status;
+  EXPECT_EQ(client->connect(FtpAccount(), status), nullptr);
+  EXPECT_EQ(status.code, ftp_errors::kNameNotResolved);
 }
 
 enum class Step { kConnect, kList, kFetch };
 
 struct FaultCase {
   const char* what;
-  std::string greeting;
-  std::map<std::string, ScriptedFtpServer::Handler> handlers;
+  const char* scenario;  // fault_ftpd.py's JSON
   Step failing_step;
   FtpError expected;
 };
 
-std::vector<FaultCase> fault_cases() {
-  const std::string ready = "220 Ready.";
-  return {
+// The faults real servers do not produce on demand, each with the code it
+// must map to. The scripted server serves d/f (100 bytes).
+TEST_F(CurlFtpClientTest, EachFaultHasItsCode) {
+  const FaultCase kCases[] = {
       {"421 instead of a greeting",
-       "421 Too many users.",
-       {},
-       Step::kConnect,
-       ftp_errors::kExtendedError},
-      {"no greeting at all", "", {}, Step::kConnect, ftp_errors::kTimeout},
+       R"({"faults": [{"on": "CONNECT", "do": "reply", "reply": "421 Too many users."}]})",
+       Step::kConnect, ftp_errors::kExtendedError},
+      {"no greeting at all", R"({"faults": [{"on": "CONNECT", "do": "stall"}]})", Step::kConnect,
+       ftp_errors::kTimeout},
       {"greeting that is no error but not 220 either",
-       "120 Try later.",
-       {},
-       Step::kConnect,
-       ftp_errors::kInternalError},
+       R"({"faults": [{"on": "CONNECT", "do": "reply", "reply": "120 Try later.", "close": false}]})",
+       Step::kConnect, ftp_errors::kInternalError},
       {"password refused",
-       ready,
-       {{"PASS", replies("530 Login incorrect.")}},
-       Step::kConnect,
-       ftp_errors::kLoginFailure},
-      {"server hangs up during login",
-       ready,
-       {{"PASS", hang_up}},
-       Step::kConnect,
-       ftp_errors::kConnectionAborted},
-      {"CWD never answered", ready, {{"CWD", silence}}, Step::kList, ftp_errors::kTimeout},
-      {"server hangs up at CWD",
-       ready,
-       {{"CWD", hang_up}},
-       Step::kList,
+       R"({"faults": [{"on": "PASS", "do": "reply", "reply": "530 Login incorrect."}]})",
+       Step::kConnect, ftp_errors::kLoginFailure},
+      {"server hangs up during login", R"({"faults": [{"on": "PASS", "do": "hangup"}]})",
+       Step::kConnect, ftp_errors::kConnectionAborted},
+      {"CWD never answered", R"({"faults": [{"on": "CWD", "do": "silence"}]})", Step::kList,
+       ftp_errors::kTimeout},
+      {"server hangs up at CWD", R"({"faults": [{"on": "CWD", "do": "hangup"}]})", Step::kList,
        ftp_errors::kConnectionAborted},
       {"active-mode connection never comes",
-       ready,
-       {{"MLSD", replies("150 Here it comes.")}},
-       Step::kList,
-       ftp_errors::kTimeout},
+       R"({"faults": [{"on": "MLSD", "do": "no_connect", "reply": "150 Here it comes."}]})",
+       Step::kList, ftp_errors::kTimeout},
       {"data connection refused by the server",
-       ready,
-       {{"MLSD", replies("425 Can't open data connection.")}},
-       Step::kList,
-       ftp_errors::kExtendedError},
+       R"({"faults": [{"on": "MLSD", "do": "reply", "reply": "425 Can't open data connection."}]})",
+       Step::kList, ftp_errors::kExtendedError},
       // libcurl itself calls a 450 to LIST "no matching files" and succeeds.
       {"listing refused for now",
-       ready,
-       {{"MLSD", replies("450 Not now.")}},
-       Step::kList,
+       R"({"faults": [{"on": "MLSD", "do": "reply", "reply": "450 Not now."}]})", Step::kList,
        ftp_errors::kExtendedError},
       {"MLSD unknown, LIST refused",
-       ready,
-       {{"LIST", replies("550 Permission denied.")}},
-       Step::kList,
-       ftp_errors::kExtendedError},
+       R"({"mlsd": false, "faults": [{"on": "LIST", "do": "reply", "reply": "550 Permission denied."}]})",
+       Step::kList, ftp_errors::kExtendedError},
       {"file cut short, then 226",
-       ready,
-       {{"SIZE", replies("213 100")},
-        {"RETR",
-         [](ScriptedFtpServer& server, const std::string&) {
-           server.reply("150 Sending.");
-           server.send_data(std::string(50, 'x'));
-           server.reply("226 Done.");
-           return true;
-         }}},
-       Step::kFetch,
+       R"({"faults": [{"on": "RETR", "do": "cut", "at": 0.5, "then": "226"}]})", Step::kFetch,
        ftp_errors::kConnectionAborted},
       {"file cut short, then hang up",
-       ready,
-       {{"SIZE", replies("213 100")},
-        {"RETR",
-         [](ScriptedFtpServer& server, const std::string&) {
-           server.reply("150 Sending.");
-           server.send_data(std::string(50, 'x'));
-           return false;
-         }}},
-       Step::kFetch,
+       R"({"faults": [{"on": "RETR", "do": "cut", "at": 0.5, "then": "close"}]})", Step::kFetch,
        ftp_errors::kConnectionAborted},
   };
-}
-
-TEST(CurlFtpFaultTest, EachFaultHasItsCode) {
-  FtpTimeouts timeouts;
-  timeouts.connect_ms = 700;
-  timeouts.response_ms = 1000;
-  timeouts.accept_ms = 700;
-  timeouts.stall_ms = 2000;
-  for (FaultCase& c : fault_cases()) {
+  timeouts_.connect_ms = 700;
+  timeouts_.response_ms = 1000;
+  timeouts_.accept_ms = 700;
+  timeouts_.stall_ms = 2000;
+  for (const FaultCase& c : kCases) {
     SCOPED_TRACE(c.what);
-    ScratchDir local;
-    ScriptedFtpServer server(c.greeting, std::move(c.handlers));
-    ScriptedLogin login = log_in(server, timeouts, "u", "p");
-    ASSERT_NE(login.session, nullptr);
-    auto& connection = login.connection;
-    FtpError& error = login.error;
+    ScratchDir root;
+    ASSERT_EQ(::chmod(root.path().c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((root.path() + "/d").c_str(), 0755), 0);
+    test::write_file(root.path() + "/d/f", std::string(100, 'f'));
+    TestServer server(ServerKind::kFault, root.path(), {"u", "p", c.scenario});
+    ASSERT_EQ(server.failure(), "");
+    FtpAccount account;
+    account.host = "127.0.0.1";
+    account.port = server.port();
+    account.user = "u";
+    account.password = "p";
+    auto client = make_ftp_client(timeouts_);
+    FtpStatus status;
+    auto connection = client->connect(account, status);
     if (c.failing_step == Step::kConnect) {
       EXPECT_EQ(connection, nullptr);
-      EXPECT_EQ(error, c.expected);
+      EXPECT_EQ(status.code, c.expected);
       continue;
     }
-    ASSERT_NE(connection, nullptr) << error;
+    ASSERT_NE(connection, nullptr) << status.code;
     if (c.failing_step == Step::kList) {
-      FtpEntry entry;
-      EXPECT_EQ(connection->find_first("d", entry, error), nullptr);
+      FtpListing listing;
+      EXPECT_FALSE(connection->list("d", listing, status));
+      EXPECT_EQ(status.code, c.expected);
     } else {
-      EXPECT_FALSE(connection->get_file("d/f", local.local() + "\\f", std::nullopt, error));
-      EXPECT_EQ(testing::list_dir(local.path()), "");
+      ScratchDir local;
+      FileFetch file({"d/f", local.local() + "\\f", std::nullopt});
+      FetchFailure failure;
+      EXPECT_FALSE(file.attempt(*connection, failure));
+      EXPECT_EQ(failure.remote.code, c.expected);
+      EXPECT_EQ(test::list_dir(local.path()), "");
     }
-    EXPECT_EQ(error, c.expected);
   }
 }
 
-TEST(CurlFtpFaultTest, MlsdNotImplementedFallsBackToList) {
-  ScriptedFtpServer server(
-      "220 Ready.", {{"MLSD", replies("502 Command not implemented.")},
-                     {"LIST", [](ScriptedFtpServer& s, const std::string&) {
-                        s.reply("150 Listing.");
-                        s.send_data(
-                            "-rw-r--r--    1 0        0               3 Dec 08 02:11 a.txt\r\n"
-                            "drwxr-xr-x    2 0        0            4096 Dec 08 02:11 sub\r\n");
-                        s.reply("226 Done.");
-                        return true;
-                      }}});
-  ScriptedLogin login = log_in(server);
-  ASSERT_NE(login.connection, nullptr) << login.error;
-  auto& connection = login.connection;
-  FtpError& error = login.error;
-  FtpEntry entry;
-  auto listing = connection->find_first("d", entry, error);
-  ASSERT_NE(listing, nullptr) << error;
-  EXPECT_EQ(entry.name, "a.txt");
-  EXPECT_EQ(entry.kind, EntryKind::kFile);
-  EXPECT_EQ(entry.size, 3u);
-  ASSERT_TRUE(listing->next(entry, error));
-  EXPECT_EQ(entry.name, "sub");
-  EXPECT_EQ(entry.kind, EntryKind::kDirectory);
-  EXPECT_FALSE(listing->next(entry, error));
-  EXPECT_EQ(error, ftp_errors::kNoMoreFiles);
+TEST_F(CurlFtpClientTest, MlsdNotImplementedFallsBackToList) {
+  start(ServerKind::kFault,
+        R"({"faults": [{"on": "MLSD", "do": "reply", "reply": "502 Command not implemented."}]})");
+  auto connection = connect();
+  ASSERT_NE(connection, nullptr);
+  FtpListing listing;
+  FtpStatus status;
+  ASSERT_TRUE(connection->list("d/e", listing, status)) << status.code;
+  std::set<std::pair<std::string, std::uint64_t>> files;
+  for (const FtpEntry& entry : listing.entries) {
+    EXPECT_EQ(entry.kind, EntryKind::kFile) << entry.name;
+    files.emplace(entry.name, entry.size.value_or(0));
+  }
+  const std::uint64_t size = std::string("content of /d/e/y1").size();
+  EXPECT_EQ(files, (std::set<std::pair<std::string, std::uint64_t>>{{"y1", size}, {"y2", size}}));
+  EXPECT_EQ(server_->log().count("LIST"), 1);
 }
 
 // libcurl converts every CR of an ASCII transfer, and listings always are
 // one: "cr\rin.zip" would reach the walk as the two names "cr" and "in.zip".
-TEST(CurlFtpFaultTest, ListedNamesKeepEveryByte) {
+TEST_F(CurlFtpClientTest, ListedNamesKeepEveryByte) {
   const std::string names[] = {"cr\rin.zip", "ends-in-cr.zip\r", "tab\tname", "gbk \xD6\xD0.zip"};
-  ScriptedFtpServer server("220 Ready.",
-                           {{"MLSD", [&names](ScriptedFtpServer& s, const std::string&) {
-                               std::string body;
-                               for (const std::string& name : names) {
-                                 body += "type=file;size=1; " + name + "\r\n";
-                               }
-                               s.reply("150 Listing.");
-                               s.send_data(body);
-                               s.reply("226 Done.");
-                               return true;
-                             }}});
-  ScriptedLogin login = log_in(server);
-  ASSERT_NE(login.connection, nullptr) << login.error;
-  auto& connection = login.connection;
-  FtpError& error = login.error;
-  FtpEntry entry;
-  auto listing = connection->find_first("d", entry, error);
-  ASSERT_NE(listing, nullptr) << error;
+  std::string body;
+  for (const std::string& name : names) body += "type=file;size=1; " + name + "\r\n";
+  const std::string body_file = local_.path() + "/body";
+  test::write_file(body_file, body);
+  start(ServerKind::kFault,
+        R"({"faults": [{"on": "MLSD", "do": "body", "body_file": ")" + body_file + R"("}]})");
+  auto connection = connect();
+  ASSERT_NE(connection, nullptr);
+  FtpListing listing;
+  FtpStatus status;
+  ASSERT_TRUE(connection->list("d", listing, status)) << status.code;
   std::vector<std::string> listed;
-  do {
-    listed.push_back(entry.name);
-  } while (listing->next(entry, error));
+  for (const FtpEntry& entry : listing.entries) listed.push_back(entry.name);
   EXPECT_EQ(listed, std::vector<std::string>(std::begin(names), std::end(names)));
 }
 

@@ -12,8 +12,6 @@
 #include <vector>
 
 #include "ftp/ftp_client.h"
-#include "platform/win32_files.h"
-#include "platform/windows_names.h"
 
 namespace vandrisk {
 namespace {
@@ -66,203 +64,137 @@ FtpEntry to_entry(const WIN32_FIND_DATAA& data) {
   return entry;
 }
 
-class VectorListing : public FtpListing {
- public:
-  VectorListing(std::vector<FtpEntry> entries, FtpError end) : entries_(std::move(entries)), end_(end) {}
+// The agent text every session announces; WinINet sends it nowhere over FTP,
+// but the session needs one.
+constexpr char kAgent[] = "VandriskApp";
 
-  bool next(FtpEntry& entry, FtpError& error) override {
-    if (next_ >= entries_.size()) {
-      error = end_;
-      return false;
-    }
-    entry = std::move(entries_[next_++]);
-    return true;
+// Owns the InternetOpen handle that the client's connections hang off.
+using InternetSession = std::shared_ptr<void>;
+
+// A receive buffer as large as libcurl's on the other build.
+constexpr DWORD kReadChunk = 512 * 1024;
+
+// The reply code of WinINet's last FTP exchange on this thread, from the text
+// of the server's last response ("550 No such file"); 0 when there is none.
+int last_reply() {
+  DWORD code = 0;
+  char response[257] = {};
+  DWORD length = sizeof response - 1;
+  if (!InternetGetLastResponseInfoA(&code, response, &length)) return 0;
+  // A multi-line reply: its last line carries the final code.
+  const char* line = response;
+  for (const char* p = response; *p; ++p) {
+    if (*p == '\n' && p[1] != '\0') line = p + 1;
   }
-
- private:
-  std::vector<FtpEntry> entries_;
-  std::size_t next_ = 1;  // entries_[0] went out with find_first
-  FtpError end_;          // kNoMoreFiles, or the code the listing broke off with
-};
-
-struct Account {
-  std::string host;
-  INTERNET_PORT port = INTERNET_DEFAULT_FTP_PORT;
-  std::optional<std::string> user;
-  std::optional<std::string> pwd;
-
-  bool operator==(const Account& other) const {
-    return host == other.host && port == other.port && user == other.user && pwd == other.pwd;
+  if (line[0] < '1' || line[0] > '5' || line[1] < '0' || line[1] > '9' || line[2] < '0' ||
+      line[2] > '9') {
+    return 0;
   }
-};
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
 
-// One logged-in control connection and the directory the login put us in.
-struct Login {
-  std::shared_ptr<void> internet;  // keeps the InternetOpen handle alive
-  InternetHandle connection;
-  Account account;
-  std::string home;
-};
-
-// What the sessions and connections of one client share.
-struct ClientState {
-  explicit ClientState(const FtpTimeouts& t) : timeouts(t) {}
-
-  FtpTimeouts timeouts;
-  std::shared_ptr<void> internet;
-  std::shared_ptr<Login> login;
-};
+FtpStatus failure() { return {last_error(), last_reply()}; }
 
 class WinInetConnection : public FtpConnection {
  public:
-  explicit WinInetConnection(std::shared_ptr<Login> login) : login_(std::move(login)) {}
+  WinInetConnection(InternetSession session, InternetHandle connection, std::string home)
+      : session_(std::move(session)), connection_(std::move(connection)), home_(std::move(home)) {}
 
-  std::unique_ptr<FtpListing> find_first(const std::string& remote_dir, FtpEntry& first,
-                                         FtpError& error) override {
-    HINTERNET connection = login_->connection.get();
+  const std::string& login_directory() const override { return home_; }
+
+  bool list(const std::string& dir, FtpListing& listing, FtpStatus& status) override {
+    HINTERNET connection = connection_.get();
     // FtpFindFirstFile's search path means different things to different
     // implementations (Wine takes its last segment as a name pattern and lists
     // the parent), and a server may answer "LIST missing-dir" with an empty
     // list. CWD into the directory and a bare LIST mean the same everywhere,
     // and CWD fails for a directory that does not exist.
-    const bool moved = !remote_dir.empty();
-    if (moved && !FtpSetCurrentDirectoryA(connection, remote_dir.c_str())) {
-      error = last_error();
-      return nullptr;
+    const bool moved = !dir.empty();
+    if (moved && !FtpSetCurrentDirectoryA(connection, dir.c_str())) {
+      status = failure();
+      return false;
     }
 
-    std::vector<FtpEntry> entries;
-    FtpError end = ftp_errors::kNoMoreFiles;
+    listing = FtpListing();
+    FtpStatus end{ftp_errors::kNoMoreFiles, 0};
     WIN32_FIND_DATAA data;
     // One find handle per connection at a time: the whole listing is read and
-    // the handle closed before the walk goes on.
+    // the handle closed before anything else is sent.
     InternetHandle find(FtpFindFirstFileA(connection, nullptr, &data, kNoCache, 0));
     if (!find) {
-      end = last_error();
+      end = failure();
     } else {
       do {
-        entries.push_back(to_entry(data));
+        listing.entries.push_back(to_entry(data));
       } while (InternetFindNextFileA(find.get(), &data));
-      end = last_error();
+      end = failure();
       find.reset();
     }
 
     // Later relative paths (fetches, the next listing) are relative to the
     // login directory, as on every other backend.
-    if (moved && !FtpSetCurrentDirectoryA(connection, login_->home.c_str())) {
-      const FtpError back = last_error();
+    if (moved && !FtpSetCurrentDirectoryA(connection, home_.c_str())) {
+      const FtpStatus back = failure();
       // A listing that failed first (e.g. the connection dropped) says more.
-      error = entries.empty() && end != ftp_errors::kNoMoreFiles ? end : back;
-      return nullptr;
-    }
-    if (entries.empty()) {
-      error = end;  // kNoMoreFiles: an empty directory
-      return nullptr;
-    }
-    first = entries.front();
-    return std::make_unique<VectorListing>(std::move(entries), end);
-  }
-
-  bool get_file(const std::string& remote_path, const std::string& local_path,
-                std::optional<std::uint64_t> expected_size, FtpError& error) override {
-    // Windows would store such a name elsewhere ("a:b" as stream "b" of "a",
-    // "x." as "x") or write to a device ("nul.txt").
-    if (platform::is_unsafe_windows_name(platform::last_path_component(local_path)) ||
-        GetFileAttributesA(local_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-      error = ftp_errors::kInternalError;
+      status = listing.entries.empty() && end.code != ftp_errors::kNoMoreFiles ? end : back;
       return false;
     }
-    // FtpGetFile writes straight into the file it is given: a transfer that
-    // breaks off (or a kill) could leave a partial file under the final name.
-    // It writes to a temporary sibling that gets the final name only complete.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      platform::win32::TempFileGuard temp(platform::win32::temp_sibling_path(local_path));
-      if (!FtpGetFileA(login_->connection.get(), remote_path.c_str(), temp.path().c_str(),
-                       TRUE /* fail if it exists */, FILE_ATTRIBUTE_NORMAL,
-                       FTP_TRANSFER_TYPE_BINARY | kNoCache, 0)) {
-        const FtpError code = last_error();
-        if (code == ERROR_FILE_EXISTS) {
-          temp.dismiss();  // a leftover of a killed run, not ours to delete
-          continue;
-        }
-        error = code;
-        return false;
-      }
-      if (expected_size && platform::win32::file_size(temp.path()) != expected_size) {
-        error = ftp_errors::kConnectionAborted;
-        return false;
-      }
-      if (!platform::win32::publish_no_replace(temp.path(), local_path)) {
-        error = ftp_errors::kInternalError;
-        return false;
-      }
-      temp.dismiss();
-      return true;
+    if (end.code == ftp_errors::kNoMoreFiles) return true;  // complete, maybe empty
+    if (listing.entries.empty()) {
+      status = end;
+      return false;
     }
-    error = ftp_errors::kInternalError;
-    return false;
+    listing.cut_short = end.code;
+    return true;
+  }
+
+  bool fetch(const std::string& remote_path, std::uint64_t offset,
+             std::optional<std::uint64_t> /*size: WinINet never asks*/, FetchSink& sink,
+             FtpStatus& status) override {
+    HINTERNET connection = connection_.get();
+    if (offset > 0) {
+      // WinINet has no resume of its own: the REST goes out as a raw command
+      // and stays pending on the server for the RETR FtpOpenFile sends.
+      const std::string rest = "REST " + std::to_string(offset);
+      if (!FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_BINARY, rest.c_str(), 0, nullptr) ||
+          last_reply() != 350) {
+        status = {ftp_errors::kExtendedError, last_reply()};
+        return false;
+      }
+    }
+    InternetHandle file(FtpOpenFileA(connection, remote_path.c_str(), GENERIC_READ,
+                                     FTP_TRANSFER_TYPE_BINARY | kNoCache, 0));
+    if (!file) {
+      status = failure();
+      return false;
+    }
+    std::vector<char> buffer(kReadChunk);
+    for (;;) {
+      DWORD got = 0;
+      if (!InternetReadFile(file.get(), buffer.data(), kReadChunk, &got)) {
+        status = failure();
+        return false;
+      }
+      if (got == 0) break;
+      if (!sink.write(buffer.data(), got)) {
+        status = {ftp_errors::kInternalError, 0};
+        return false;
+      }
+    }
+    // Closing the file handle reads the server's 226 (or its 426/451).
+    file.reset();
+    const int reply = last_reply();
+    if (reply >= 400) {
+      status = {ftp_errors::kConnectionAborted, reply};
+      return false;
+    }
+    return true;
   }
 
  private:
-  std::shared_ptr<Login> login_;
-};
-
-class WinInetSession : public FtpSession {
- public:
-  explicit WinInetSession(std::shared_ptr<ClientState> state) : state_(std::move(state)) {}
-
-  std::unique_ptr<FtpConnection> connect(const std::string& host, std::uint16_t port,
-                                         const char* user, const char* pwd,
-                                         FtpError& error) override {
-    if (host.empty()) {
-      // The same code the other backends give a host that cannot be found.
-      error = ftp_errors::kNameNotResolved;
-      return nullptr;
-    }
-    Account account;
-    account.host = host;
-    account.port = port == 0 ? INTERNET_DEFAULT_FTP_PORT : port;
-    if (user && pwd) {
-      account.user = user;
-      account.pwd = pwd;
-    }
-    // Every level of the walk connects again: the task's one login serves
-    // them all.
-    if (!state_->login || !(state_->login->account == account)) {
-      std::shared_ptr<Login> login = log_in(std::move(account), error);
-      if (!login) return nullptr;
-      state_->login = std::move(login);
-    }
-    return std::make_unique<WinInetConnection>(state_->login);
-  }
-
- private:
-  std::shared_ptr<Login> log_in(Account account, FtpError& error) {
-    auto login = std::make_shared<Login>();
-    login->internet = state_->internet;
-    // Null user and password: WinINet logs in as "anonymous" by itself.
-    // Flags 0: active mode (no INTERNET_FLAG_PASSIVE).
-    login->connection.reset(InternetConnectA(
-        static_cast<HINTERNET>(state_->internet.get()), account.host.c_str(), account.port,
-        account.user ? account.user->c_str() : nullptr, account.pwd ? account.pwd->c_str() : nullptr,
-        INTERNET_SERVICE_FTP, 0, 0));
-    if (!login->connection) {
-      error = last_error();
-      return nullptr;
-    }
-    // PWD once: the directory every later relative path starts from.
-    char home[INTERNET_MAX_PATH_LENGTH + 1];
-    DWORD size = sizeof home;
-    if (!FtpGetCurrentDirectoryA(login->connection.get(), home, &size)) {
-      error = last_error();
-      return nullptr;
-    }
-    login->home = home;
-    login->account = std::move(account);
-    return login;
-  }
-
-  std::shared_ptr<ClientState> state_;
+  InternetSession session_;  // outlives the connection handle
+  InternetHandle connection_;
+  std::string home_;
 };
 
 void set_timeout(HINTERNET handle, DWORD option, long ms) {
@@ -274,37 +206,53 @@ void set_timeout(HINTERNET handle, DWORD option, long ms) {
 
 class WinInetClient : public FtpClient {
  public:
-  explicit WinInetClient(const FtpTimeouts& timeouts)
-      : state_(std::make_shared<ClientState>(timeouts)) {}
+  explicit WinInetClient(InternetSession session) : session_(std::move(session)) {}
 
-  std::unique_ptr<FtpSession> open_session(const std::string& agent, FtpError& error) override {
-    if (!state_->internet) {
-      InternetHandle internet(
-          InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-      if (!internet) {
-        error = last_error();
-        return nullptr;
-      }
-      const FtpTimeouts& t = state_->timeouts;
-      set_timeout(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, t.connect_ms);
-      set_timeout(internet.get(), INTERNET_OPTION_CONTROL_RECEIVE_TIMEOUT, t.response_ms);
-      set_timeout(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, t.response_ms);
-      set_timeout(internet.get(), INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, t.stall_ms);
-      // WinINet has no option for the wait on an active-mode connect-back
-      // (accept_ms): its own limit applies there.
-      state_->internet = std::shared_ptr<void>(internet.release(), InternetCloser());
+  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status) override {
+    if (account.host.empty()) {
+      // The same code the other backends give a host that cannot be found.
+      status = {ftp_errors::kNameNotResolved, 0};
+      return nullptr;
     }
-    return std::make_unique<WinInetSession>(state_);
+    const bool with_login = account.user && account.password;
+    // Null user and password: WinINet logs in as "anonymous" by itself.
+    // Flags 0: active mode (no INTERNET_FLAG_PASSIVE).
+    InternetHandle connection(InternetConnectA(
+        static_cast<HINTERNET>(session_.get()), account.host.c_str(),
+        account.port == 0 ? INTERNET_DEFAULT_FTP_PORT : account.port,
+        with_login ? account.user->c_str() : nullptr,
+        with_login ? account.password->c_str() : nullptr, INTERNET_SERVICE_FTP, 0, 0));
+    if (!connection) {
+      status = failure();
+      return nullptr;
+    }
+    // PWD once: the directory every later relative path starts from.
+    char home[INTERNET_MAX_PATH_LENGTH + 1];
+    DWORD size = sizeof home;
+    if (!FtpGetCurrentDirectoryA(connection.get(), home, &size)) {
+      status = failure();
+      return nullptr;
+    }
+    return std::make_unique<WinInetConnection>(session_, std::move(connection), home);
   }
 
  private:
-  std::shared_ptr<ClientState> state_;
+  InternetSession session_;
 };
 
 }  // namespace
 
 std::unique_ptr<FtpClient> make_ftp_client(const FtpTimeouts& timeouts) {
-  return std::make_unique<WinInetClient>(timeouts);
+  InternetHandle internet(
+      InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!internet) return nullptr;
+  set_timeout(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, timeouts.connect_ms);
+  set_timeout(internet.get(), INTERNET_OPTION_CONTROL_RECEIVE_TIMEOUT, timeouts.response_ms);
+  set_timeout(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, timeouts.response_ms);
+  set_timeout(internet.get(), INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, timeouts.stall_ms);
+  // WinINet has no option for the wait on an active-mode connect-back
+  // (accept_ms): its own limit applies there.
+  return std::make_unique<WinInetClient>(InternetSession(internet.release(), InternetCloser()));
 }
 
 }  // namespace vandrisk

@@ -9,7 +9,7 @@
 namespace vandrisk {
 namespace {
 
-using testing::gbk;
+using test::gbk;
 
 struct Case {
   std::string actual;

@@ -1,5 +1,5 @@
 // The few OS services the tool needs. One header; one implementation per OS
-// (platform_posix.cpp, later platform_win32.cpp), picked by CMake.
+// (platform_posix.cpp, platform_win32.cpp), picked by CMake.
 //
 // Local paths are built, passed and printed with '\' as the separator; only
 // this layer maps them to the OS's form (to_os_path) where they reach the OS.
@@ -35,10 +35,24 @@ bool is_unsafe_local_name(const std::string& name);
 // A '\'-separated local path in the OS's own form.
 std::string to_os_path(const std::string& local_path);
 
-enum class LocalKind { kMissing, kDirectory, kRegular, kOther };
-// What exists at the path (following links, like stat); kMissing when nothing
-// does or the path cannot be examined.
+// What exists at a local path. The numbers are the ones the console shows in
+// its conflict messages (file_type = N).
+enum class LocalKind : int {
+  kRegular = 0,    // a regular file: a remote file of that name counts as fetched
+  kDirectory = 1,  // a directory
+  kMissing = 2,    // nothing there (or the path cannot be examined)
+  kOther = 3,      // a device, FIFO, socket or other object
+};
+// What exists at the path (following links, like stat).
 LocalKind local_kind(const std::string& local_path);
+
+// Why a local operation failed: what was being done and the OS's own code
+// (errno, or GetLastError() on Windows). The console shows neither; they tell
+// a full disk from a name that cannot be created.
+struct LocalError {
+  const char* operation = nullptr;  // "create", "write", "publish"; null: no failure
+  int code = 0;
+};
 
 // Creates one directory whose parent exists. False on failure (also when
 // something already exists there).
@@ -54,10 +68,19 @@ class NewLocalFile {
  public:
   virtual ~NewLocalFile() = default;
   virtual bool write(const char* data, std::size_t size) = 0;
+  // Empties the file again, for a transfer that must start over.
+  virtual bool restart() = 0;
   virtual bool publish() = 0;
+  // The cause of the last failed write(), restart() or publish().
+  const LocalError& error() const { return error_; }
+
+ protected:
+  LocalError error_;
 };
-// nullptr when the file cannot be created there, or `local_path` exists.
-std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path);
+// nullptr, with the cause in `*error` when given, when the file cannot be
+// created there or `local_path` exists.
+std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path,
+                                              LocalError* error = nullptr);
 
 }  // namespace vandrisk::platform
 

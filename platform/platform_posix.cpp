@@ -64,37 +64,54 @@ void split_os_path(const std::string& os_path, std::string& dir, std::string& na
 // An unnamed O_TMPFILE file in the target directory, linked in under its final
 // name on publish. linkat() never replaces an existing name, and after a crash
 // or kill -9 the kernel frees the unnamed inode: nothing is left anywhere.
-class TmpfileNewFile : public NewLocalFile {
+class FdNewFile : public NewLocalFile {
  public:
-  TmpfileNewFile(int fd, std::string final_path) : fd_(fd), final_path_(std::move(final_path)) {}
-  bool write(const char* data, std::size_t size) override { return write_all(fd_.get(), data, size); }
+  FdNewFile(int fd, std::string final_path) : fd_(fd), final_path_(std::move(final_path)) {}
+  bool write(const char* data, std::size_t size) override {
+    return write_all(fd_.get(), data, size) || failed("write");
+  }
+  bool restart() override {
+    return (::ftruncate(fd_.get(), 0) == 0 && ::lseek(fd_.get(), 0, SEEK_SET) == 0) ||
+           failed("restart");
+  }
+
+ protected:
+  // Records errno as the cause; always false.
+  bool failed(const char* operation) {
+    error_ = {operation, errno};
+    return false;
+  }
+
+  Fd fd_;
+  std::string final_path_;
+};
+
+class TmpfileNewFile : public FdNewFile {
+ public:
+  using FdNewFile::FdNewFile;
   bool publish() override {
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_.get());
-    return ::linkat(AT_FDCWD, proc_path, AT_FDCWD, final_path_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    return ::linkat(AT_FDCWD, proc_path, AT_FDCWD, final_path_.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+           failed("publish");
   }
-
- private:
-  Fd fd_;
-  std::string final_path_;
 };
 
 // Fallback for file systems without O_TMPFILE: a hidden temporary name in the
 // same directory, hard-linked to the final name (which fails if it exists) and
 // then removed. Only a kill -9 between create and cleanup can leave the
 // temporary behind, and it never carries the final name.
-class TempNameNewFile : public NewLocalFile {
+class TempNameNewFile : public FdNewFile {
  public:
   TempNameNewFile(int fd, std::string temp_path, std::string final_path)
-      : fd_(fd), temp_path_(std::move(temp_path)), final_path_(std::move(final_path)) {}
+      : FdNewFile(fd, std::move(final_path)), temp_path_(std::move(temp_path)) {}
   ~TempNameNewFile() override { ::unlink(temp_path_.c_str()); }
-  bool write(const char* data, std::size_t size) override { return write_all(fd_.get(), data, size); }
-  bool publish() override { return ::link(temp_path_.c_str(), final_path_.c_str()) == 0; }
+  bool publish() override {
+    return ::link(temp_path_.c_str(), final_path_.c_str()) == 0 || failed("publish");
+  }
 
  private:
-  Fd fd_;
   std::string temp_path_;
-  std::string final_path_;
 };
 
 }  // namespace
@@ -154,23 +171,40 @@ bool make_directory(const std::string& local_path) {
   return ::mkdir(to_os_path(local_path).c_str(), 0777) == 0;
 }
 
-std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path) {
+std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, LocalError* cause) {
+  LocalError ignored;
+  LocalError& error = cause ? *cause : ignored;
+  error = {"create", 0};
   const std::string os_path = to_os_path(local_path);
   std::string dir, name;
   split_os_path(os_path, dir, name);
-  if (name.empty()) return nullptr;
+  if (name.empty()) {
+    error.code = EINVAL;
+    return nullptr;
+  }
   struct stat st;
-  if (::lstat(os_path.c_str(), &st) == 0) return nullptr;  // fail if it exists
+  if (::lstat(os_path.c_str(), &st) == 0) {  // fail if it exists
+    error.code = EEXIST;
+    return nullptr;
+  }
 
   Fd tmp(::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-  if (tmp.get() >= 0) return std::make_unique<TmpfileNewFile>(tmp.release(), os_path);
+  if (tmp.get() >= 0) {
+    error = LocalError();
+    return std::make_unique<TmpfileNewFile>(tmp.release(), os_path);
+  }
+  error.code = errno;
   // EISDIR/EOPNOTSUPP/EINVAL: the file system has no O_TMPFILE. Anything else
   // (missing directory, no permission) fails the same way for a named file.
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return nullptr;
 
   std::string temp = (dir == "/" ? std::string() : dir) + "/.vandrisk-part-XXXXXX";
   Fd named(::mkostemp(temp.data(), O_CLOEXEC));
-  if (named.get() < 0) return nullptr;
+  if (named.get() < 0) {
+    error.code = errno;
+    return nullptr;
+  }
+  error = LocalError();
   return std::make_unique<TempNameNewFile>(named.release(), temp, os_path);
 }
 

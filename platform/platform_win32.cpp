@@ -66,23 +66,39 @@ class TempNameNewFile : public NewLocalFile {
       // WriteFile takes a 32-bit count.
       const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
       DWORD written = 0;
-      if (!WriteFile(handle_.get(), data, chunk, &written, nullptr) || written == 0) return false;
+      if (!WriteFile(handle_.get(), data, chunk, &written, nullptr) || written == 0) {
+        return failed("write");
+      }
       data += written;
       size -= written;
     }
     return true;
   }
 
+  bool restart() override {
+    LARGE_INTEGER start{};
+    return (SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN) &&
+            SetEndOfFile(handle_.get())) ||
+           failed("restart");
+  }
+
   bool publish() override {
     // The rename needs the handle closed: it was opened without
     // FILE_SHARE_DELETE so that nobody else can touch the file meanwhile.
-    if (!handle_.close()) return false;
-    if (!win32::publish_no_replace(temp_.path(), final_path_)) return false;
+    if (!handle_.close() || !win32::publish_no_replace(temp_.path(), final_path_)) {
+      return failed("publish");
+    }
     temp_.dismiss();
     return true;
   }
 
  private:
+  // Records GetLastError() as the cause; always false.
+  bool failed(const char* operation) {
+    error_ = {operation, static_cast<int>(GetLastError())};
+    return false;
+  }
+
   // Declared in this order so that the handle is closed before the guard
   // deletes the file: an open file without FILE_SHARE_DELETE cannot go.
   win32::TempFileGuard temp_;
@@ -177,18 +193,26 @@ bool make_directory(const std::string& local_path) {
   return CreateDirectoryA(local_path.c_str(), nullptr) != 0;
 }
 
-std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path) {
+std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, LocalError* cause) {
+  LocalError ignored;
+  LocalError& error = cause ? *cause : ignored;
+  error = {"create", ERROR_INVALID_NAME};
   if (is_unsafe_windows_name(last_path_component(local_path))) return nullptr;
-  if (GetFileAttributesA(local_path.c_str()) != INVALID_FILE_ATTRIBUTES) return nullptr;
+  if (GetFileAttributesA(local_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    error.code = ERROR_FILE_EXISTS;
+    return nullptr;
+  }
   // A leftover of a killed run may hold a temporary name: try a few others.
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = win32::temp_sibling_path(local_path);
     const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
+      error = LocalError();
       return std::make_unique<TempNameNewFile>(handle, std::move(temp), local_path);
     }
-    if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+    error.code = static_cast<int>(GetLastError());
+    if (error.code != ERROR_FILE_EXISTS) return nullptr;
   }
   return nullptr;
 }

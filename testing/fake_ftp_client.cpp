@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "platform/platform.h"
-
 namespace vandrisk {
 
 FakeFtpServer::FakeFtpServer() { nodes_["/"] = Node(); }
@@ -71,54 +69,57 @@ void FakeFtpServer::break_listing(const std::string& dir, std::size_t entries, F
   break_list_[normalize(dir)] = {entries, error};
 }
 
-namespace {
+std::string FakeFtpServer::resolve(const std::string& path) const {
+  if (!path.empty() && path.front() == '/') return normalize(path);
+  return normalize(login_directory_ + "/" + path);
+}
 
-class FakeFtpListing : public FtpListing {
- public:
-  FakeFtpListing(std::vector<FtpEntry> entries, std::size_t next, std::optional<std::size_t> break_at,
-                 FtpError break_error)
-      : entries_(std::move(entries)), next_(next), break_at_(break_at), break_error_(break_error) {}
+bool FakeFtpServer::fires(std::map<std::string, Fault>& faults, const std::string& key,
+                          FtpStatus& status) {
+  auto it = faults.find(key);
+  if (it == faults.end() || it->second.times == 0) return false;
+  if (it->second.times > 0) --it->second.times;
+  status = it->second.status;
+  return true;
+}
 
-  bool next(FtpEntry& entry, FtpError& error) override {
-    if (break_at_ && next_ >= *break_at_) {
-      error = break_error_;
-      return false;
-    }
-    if (next_ >= entries_.size()) {
-      error = ftp_errors::kNoMoreFiles;
-      return false;
-    }
-    entry = entries_[next_++];
-    return true;
-  }
+std::vector<std::string> FakeFtpServer::listed_dirs() const {
+  std::lock_guard<std::mutex> lock(*mutex_);
+  return listed_;
+}
 
- private:
-  std::vector<FtpEntry> entries_;
-  std::size_t next_;
-  std::optional<std::size_t> break_at_;
-  FtpError break_error_;
-};
+std::vector<std::string> FakeFtpServer::fetched() const {
+  std::lock_guard<std::mutex> lock(*mutex_);
+  return fetched_;
+}
 
-}  // namespace
+int FakeFtpServer::logins() const {
+  std::lock_guard<std::mutex> lock(*mutex_);
+  return logins_;
+}
+
+std::vector<FtpAccount> FakeFtpServer::connects() const {
+  std::lock_guard<std::mutex> lock(*mutex_);
+  return connects_;
+}
 
 class FakeFtpConnection : public FtpConnection {
  public:
   explicit FakeFtpConnection(FakeFtpServer& server) : server_(server) {}
 
-  std::unique_ptr<FtpListing> find_first(const std::string& remote_dir, FtpEntry& first,
-                                         FtpError& error) override {
+  const std::string& login_directory() const override { return server_.login_directory_; }
+
+  bool list(const std::string& remote_dir, FtpListing& listing, FtpStatus& status) override {
+    const std::string dir = server_.resolve(remote_dir);
+    std::lock_guard<std::mutex> lock(*server_.mutex_);
     server_.listed_.push_back(remote_dir);
-    const std::string dir = FakeFtpServer::normalize(remote_dir);
-    if (auto failure = server_.fail_list_.find(dir); failure != server_.fail_list_.end()) {
-      error = failure->second;
-      return nullptr;
-    }
+    if (FakeFtpServer::fires(server_.list_faults_, dir, status)) return false;
     auto it = server_.nodes_.find(dir);
     if (it == server_.nodes_.end() || it->second.kind != EntryKind::kDirectory) {
-      error = ftp_errors::kExtendedError;  // 550 to CWD
-      return nullptr;
+      status = {ftp_errors::kExtendedError, 550};  // 550 to CWD
+      return false;
     }
-    std::vector<FtpEntry> entries;
+    listing = FtpListing();
     for (const std::string& name : it->second.children) {
       FtpEntry entry;
       entry.name = name;
@@ -131,96 +132,67 @@ class FakeFtpConnection : public FtpConnection {
       if (node->kind == EntryKind::kFile) {
         entry.size = node->listed_size ? *node->listed_size : node->content.size();
       }
-      entries.push_back(std::move(entry));
+      listing.entries.push_back(std::move(entry));
     }
-    std::optional<std::size_t> break_at;
-    FtpError break_error = ftp_errors::kNone;
     if (auto b = server_.break_list_.find(dir); b != server_.break_list_.end()) {
-      break_at = b->second.first;
-      break_error = b->second.second;
-    }
-    if (entries.empty() || (break_at && *break_at == 0)) {
-      error = entries.empty() && !break_at ? ftp_errors::kNoMoreFiles : break_error;
-      return nullptr;
-    }
-    first = entries.front();
-    return std::make_unique<FakeFtpListing>(std::move(entries), 1, break_at, break_error);
-  }
-
-  bool get_file(const std::string& remote_path, const std::string& local_path,
-                std::optional<std::uint64_t> expected_size, FtpError& error) override {
-    server_.fetched_.push_back(remote_path);
-    const std::string path = FakeFtpServer::normalize(remote_path);
-    if (auto failure = server_.fail_get_.find(path); failure != server_.fail_get_.end()) {
-      error = failure->second;
-      return false;
-    }
-    auto it = server_.nodes_.find(path);
-    if (it == server_.nodes_.end() || it->second.kind != EntryKind::kFile) {
-      error = ftp_errors::kExtendedError;  // 550 to RETR
-      return false;
-    }
-    std::unique_ptr<platform::NewLocalFile> file = platform::create_new_file(local_path);
-    if (!file) {
-      error = ftp_errors::kInternalError;
-      return false;
-    }
-    const std::string& content = it->second.content;
-    if (auto midway = server_.midway_get_.find(path); midway != server_.midway_get_.end()) {
-      file->write(content.data(), content.size() / 2);
-      error = midway->second;
-      return false;  // the unpublished file is discarded
-    }
-    if (!file->write(content.data(), content.size())) {
-      error = ftp_errors::kInternalError;
-      return false;
-    }
-    if (expected_size && *expected_size != content.size()) {
-      error = *expected_size > content.size() ? ftp_errors::kConnectionAborted
-                                              : ftp_errors::kInternalError;
-      return false;
-    }
-    if (!file->publish()) {
-      error = ftp_errors::kInternalError;
-      return false;
+      if (b->second.first == 0) {
+        status = {b->second.second, 0};
+        return false;
+      }
+      if (b->second.first <= listing.entries.size()) {
+        listing.entries.resize(b->second.first);
+        listing.cut_short = b->second.second;
+      }
     }
     return true;
   }
 
- private:
-  FakeFtpServer& server_;
-};
-
-class FakeFtpSession : public FtpSession {
- public:
-  FakeFtpSession(FakeFtpServer& server, FakeFtpClient& client) : server_(server), client_(client) {}
-
-  std::unique_ptr<FtpConnection> connect(const std::string& host, std::uint16_t port, const char* user,
-                                         const char* pwd, FtpError& error) override {
-    server_.connects_.push_back({user == nullptr, user ? user : "", pwd ? pwd : "", host,
-                                 static_cast<std::uint16_t>(port == 0 ? 21 : port)});
-    if (server_.fail_connect_) {
-      error = *server_.fail_connect_;
-      return nullptr;
+  bool fetch(const std::string& remote_path, std::uint64_t offset,
+             std::optional<std::uint64_t> /*size*/, FetchSink& sink, FtpStatus& status) override {
+    const std::string path = server_.resolve(remote_path);
+    std::string content;
+    bool midway = false;
+    {
+      std::lock_guard<std::mutex> lock(*server_.mutex_);
+      server_.fetched_.push_back(remote_path);
+      if (FakeFtpServer::fires(server_.fetch_faults_, path, status)) return false;
+      auto it = server_.nodes_.find(path);
+      if (it == server_.nodes_.end() || it->second.kind != EntryKind::kFile) {
+        status = {ftp_errors::kExtendedError, 550};  // 550 to RETR
+        return false;
+      }
+      content = it->second.content;
+      midway = FakeFtpServer::fires(server_.midway_faults_, path, status);
     }
-    if (!client_.logged_in_) {
-      client_.logged_in_ = true;
-      ++server_.logins_;
+    if (offset > content.size()) {
+      status = {ftp_errors::kExtendedError, 554};  // REST past the end
+      return false;
     }
-    return std::make_unique<FakeFtpConnection>(server_);
+    const std::size_t left = content.size() - static_cast<std::size_t>(offset);
+    const std::size_t sent = midway ? left / 2 : left;
+    if (!sink.write(content.data() + offset, sent)) {
+      status = {ftp_errors::kInternalError, 0};
+      return false;
+    }
+    return !midway;
   }
 
  private:
   FakeFtpServer& server_;
-  FakeFtpClient& client_;
 };
 
-std::unique_ptr<FtpSession> FakeFtpClient::open_session(const std::string&, FtpError& error) {
-  if (server_.fail_session_) {
-    error = *server_.fail_session_;
+std::unique_ptr<FtpConnection> FakeFtpClient::connect(const FtpAccount& account,
+                                                      FtpStatus& status) {
+  std::lock_guard<std::mutex> lock(*server_.mutex_);
+  server_.connects_.push_back(account);
+  if (account.port == 0) server_.connects_.back().port = 21;
+  if (server_.connect_fault_ && server_.connect_fault_->times != 0) {
+    if (server_.connect_fault_->times > 0) --server_.connect_fault_->times;
+    status = server_.connect_fault_->status;
     return nullptr;
   }
-  return std::make_unique<FakeFtpSession>(server_, *this);
+  ++server_.logins_;
+  return std::make_unique<FakeFtpConnection>(server_);
 }
 
 }  // namespace vandrisk

@@ -1,16 +1,17 @@
 // An in-memory FTP server and a client backend over it, for unit tests of the
-// walk and for the contract test that holds it to the libcurl backend.
+// walk and for the contract test that holds it to the real backends.
 //
 // The tree is built with add_dir/add_file/add_other; entries list in the order
-// they were added. Any operation can be made to fail on cue with a chosen error
-// code. Fetches write real local files through the platform layer, so the
-// atomic-file rules are exercised too. Records what it was asked.
+// they were added. Any operation can be made to fail on cue, for good or for a
+// number of times, with a chosen code. Records what it was asked. Safe to use
+// from several threads at once, like a real server.
 #ifndef VANDRISK_TESTING_FAKE_FTP_CLIENT_H_
 #define VANDRISK_TESTING_FAKE_FTP_CLIENT_H_
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,36 +34,39 @@ class FakeFtpServer {
   void add_raw_entry(const std::string& dir, const std::string& name, EntryKind kind);
   // An entry whose listing claims a size other than its content's length.
   void set_listed_size(const std::string& path, std::uint64_t size);
+  // Where a login lands (PWD); relative paths start there. Default "/".
+  void set_login_directory(const std::string& path) { login_directory_ = path; }
 
-  // Failures on cue.
-  void fail_open_session(FtpError error) { fail_session_ = error; }
-  void fail_connect(FtpError error) { fail_connect_ = error; }
-  void fail_listing(const std::string& dir, FtpError error) { fail_list_[normalize(dir)] = error; }
+  // Failures on cue. `times` < 0: every time; otherwise the next `times`
+  // attempts fail and later ones succeed.
+  void fail_connect(FtpStatus status, int times = -1) { connect_fault_ = {status, times}; }
+  void fail_listing(const std::string& dir, FtpStatus status, int times = -1) {
+    list_faults_[normalize(dir)] = {status, times};
+  }
   // The listing of dir breaks off after `entries` entries.
   void break_listing(const std::string& dir, std::size_t entries, FtpError error);
-  void fail_fetch(const std::string& path, FtpError error) { fail_get_[normalize(path)] = error; }
-  // The fetch writes half the file, then fails (the partial data must not show).
-  void fail_fetch_midway(const std::string& path, FtpError error) { midway_get_[normalize(path)] = error; }
+  void fail_fetch(const std::string& path, FtpStatus status, int times = -1) {
+    fetch_faults_[normalize(path)] = {status, times};
+  }
+  // The fetch delivers half of what is left of the file, then fails.
+  void fail_fetch_midway(const std::string& path, FtpStatus status, int times = -1) {
+    midway_faults_[normalize(path)] = {status, times};
+  }
 
   // What was asked, in order. Paths as the walk passed them.
-  const std::vector<std::string>& listed_dirs() const { return listed_; }
-  const std::vector<std::string>& fetched() const { return fetched_; }
-  int logins() const { return logins_; }
-  struct Credentials {
-    bool anonymous;
-    std::string user, pwd;
-    std::string host;
-    std::uint16_t port;
-  };
-  const std::vector<Credentials>& connects() const { return connects_; }
+  std::vector<std::string> listed_dirs() const;
+  std::vector<std::string> fetched() const;
+  int logins() const;
+  // Every login attempt's account, the port as the server saw it (0 is 21).
+  std::vector<FtpAccount> connects() const;
 
-  // Resolves a path the way a server would: relative to the login directory
-  // "/", empty segments dropped, "." and ".." applied.
+  // Resolves a path the way a server would: relative to the login directory,
+  // empty segments dropped, "." and ".." applied.
+  std::string resolve(const std::string& path) const;
   static std::string normalize(const std::string& path);
 
  private:
   friend class FakeFtpConnection;
-  friend class FakeFtpSession;
   friend class FakeFtpClient;
   struct Node {
     EntryKind kind = EntryKind::kDirectory;
@@ -70,29 +74,38 @@ class FakeFtpServer {
     std::optional<std::uint64_t> listed_size;
     std::vector<std::string> children;  // names, in insertion order
   };
+  struct Fault {
+    FtpStatus status;
+    int times = -1;
+  };
   void add(const std::string& path, Node node);
+  // Whether the fault in `faults` for `key` fires now (and counts it down).
+  static bool fires(std::map<std::string, Fault>& faults, const std::string& key,
+                    FtpStatus& status);
 
   std::map<std::string, Node> nodes_;
   std::map<std::string, std::map<std::string, Node>> raw_entries_;
-  std::optional<FtpError> fail_session_, fail_connect_;
-  std::map<std::string, FtpError> fail_list_, fail_get_, midway_get_;
+  std::string login_directory_ = "/";
+  std::optional<Fault> connect_fault_;
+  std::map<std::string, Fault> list_faults_, fetch_faults_, midway_faults_;
   std::map<std::string, std::pair<std::size_t, FtpError>> break_list_;
+
+  // Guards the faults and the records below (held by pointer so that test
+  // fixtures can keep servers in a vector).
+  std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();
   std::vector<std::string> listed_, fetched_;
-  std::vector<Credentials> connects_;
+  std::vector<FtpAccount> connects_;
   int logins_ = 0;
 };
 
-// One client per task, like the real backend: every connect() of one client
-// counts as a single login.
+// A client of the fake server: every connect() is one login.
 class FakeFtpClient : public FtpClient {
  public:
   explicit FakeFtpClient(FakeFtpServer& server) : server_(server) {}
-  std::unique_ptr<FtpSession> open_session(const std::string& agent, FtpError& error) override;
+  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status) override;
 
  private:
   FakeFtpServer& server_;
-  bool logged_in_ = false;
-  friend class FakeFtpSession;
 };
 
 }  // namespace vandrisk

@@ -1,0 +1,79 @@
+#include "download/file_fetch.h"
+
+namespace vandrisk {
+namespace {
+
+// Hands the bytes on to the unnamed file, up to the listed size: a file that
+// grew since it was listed is cut off at once instead of being read to the end.
+class FileSink : public FetchSink {
+ public:
+  FileSink(platform::NewLocalFile& file, std::optional<std::uint64_t> limit, std::uint64_t& received)
+      : file_(file), limit_(limit), received_(received) {}
+
+  bool write(const char* data, std::size_t size) override {
+    if (limit_ && size > *limit_ - received_) {
+      failure_ = {"size", 0};
+      return false;
+    }
+    if (!file_.write(data, size)) {
+      failure_ = file_.error();
+      return false;
+    }
+    received_ += size;
+    return true;
+  }
+
+  const platform::LocalError& failure() const { return failure_; }
+
+ private:
+  platform::NewLocalFile& file_;
+  std::optional<std::uint64_t> limit_;
+  std::uint64_t& received_;
+  platform::LocalError failure_;
+};
+
+bool remote_failure(FtpError code, FetchFailure& failure) {
+  failure.remote = {code, 0};
+  return false;
+}
+
+}  // namespace
+
+bool FileFetch::attempt(FtpConnection& connection, FetchFailure& failure) {
+  failure = FetchFailure();
+  if (!file_) {
+    file_ = platform::create_new_file(job_.local_path, &failure.local);
+    if (!file_) return remote_failure(ftp_errors::kInternalError, failure);
+  }
+  const std::uint64_t offset = received_;
+  FileSink sink(*file_, job_.size, received_);
+  bool ok = connection.fetch(job_.remote_path, offset, job_.size, sink, failure.remote);
+  if (!ok && offset > 0 && failure.remote.code == ftp_errors::kExtendedError &&
+      !sink.failure().operation) {
+    // A refusal after a REST: most likely of the REST itself. Start over.
+    if (!file_->restart()) {
+      failure.local = file_->error();
+      return remote_failure(ftp_errors::kInternalError, failure);
+    }
+    received_ = 0;
+    ok = connection.fetch(job_.remote_path, 0, job_.size, sink, failure.remote);
+  }
+  if (!ok) {
+    failure.local = sink.failure();
+    return false;
+  }
+  if (job_.size && received_ != *job_.size) {
+    // Only fewer bytes can get here: more were refused by the sink.
+    return remote_failure(ftp_errors::kConnectionAborted, failure);
+  }
+  return true;
+}
+
+bool FileFetch::publish(FetchFailure& failure) {
+  failure = FetchFailure();
+  if (file_ && file_->publish()) return true;
+  if (file_) failure.local = file_->error();
+  return remote_failure(ftp_errors::kInternalError, failure);
+}
+
+}  // namespace vandrisk
