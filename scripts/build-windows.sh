@@ -2,7 +2,7 @@
 # Cross-builds the Windows console program with Debian's mingw-w64:
 #   build-win32/vandrisk.exe        32-bit, the one to ship
 #   build-win64/vandrisk.exe        64-bit, the one the tests run under Wine
-#   build-win64/vandrisk_win_tests.exe  the Windows unit tests
+#   build-win64/vandrisk_tests.exe  the unit tests, Windows build
 # Both programs are linked statically (release builds also stripped) and need
 # no DLL beside them: they import only KERNEL32, msvcrt and WININET.
 #

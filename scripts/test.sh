@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the tool and runs every test: unit tests and end-to-end tests against
-# real FTP servers (pyftpdlib and vsftpd) started on loopback ports.
+# Builds the tool and runs every test: the Windows programs first (cross-built,
+# their unit tests under Wine), then the native unit tests and the end-to-end
+# tests against real FTP servers (pyftpdlib, vsftpd, the scripted fault server)
+# started on loopback ports, the Windows program among them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The Windows build's tests run the .exe under Wine next to the Linux build
-# (locales: they generate a zh_CN.GBK locale so Wine keeps GBK names).
+# locales: the Wine tests generate a zh_CN.GBK locale so Wine keeps GBK names.
 bash scripts/install-deps.sh g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 locales
+bash scripts/build-windows.sh --test
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DBUILD_TESTING=ON -DVANDRISK_BENCH=ON -DVANDRISK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
