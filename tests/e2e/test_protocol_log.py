@@ -1,12 +1,8 @@
-"""Tests of the vsftpd protocol-log counting (run: /usr/bin/python3 -m pytest bench)."""
-
-import os
-import sys
+"""Tests of the protocol-log reader and of the counting the benchmarks do with it."""
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import protocol_log  # noqa: E402
+import protocol_log
 
 STAMP = 'Tue Dec  8 03:31:59 2026'
 
