@@ -227,9 +227,12 @@ def test_both_formats_read_into_one_record_shape(line, record):
 @pytest.mark.parametrize('sessions, most', [
     ('', 0), ('1 1 1', 1), ('1 2 1 2', 2), ('1 1 2 2', 1), ('1 2 3 2 1', 3),
     ('1 2 2 3 3 1', 2),
+    # With CLOSE records a session lasts until its CLOSE, or the end.
+    ('1 1c 2 2', 1), ('1 2 2c 3 3c', 2), ('1 1c 2 3 3c 4', 2), ('1 1c 2 3 4 4c', 3),
 ])
-def test_max_concurrent_sessions_spans_first_to_last_record(sessions, most):
-    log = b''.join(b'%s NOOP\n' % s.encode() for s in sessions.split())
+def test_max_concurrent_sessions(sessions, most):
+    log = b''.join(b'%s CLOSE\n' % s[:-1].encode() if s.endswith('c') else
+                   b'%s NOOP\n' % s.encode() for s in sessions.split())
     assert protocol_log.max_concurrent_sessions(protocol_log.parse(log)) == most
 
 

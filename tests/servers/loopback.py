@@ -178,8 +178,8 @@ class FtpServer:
         return sum(1 for r in self.records() if r.kind == 'login')
 
     def sessions(self):
-        """Number of control connections: those the server logged, or where
-        it logs none (pyftpdlib), those that sent a command."""
+        """Number of control connections: their CONNECT records, or where
+        there are none, the sessions that logged anything."""
         records = self.records()
         connects = sum(1 for r in records if r.kind == 'connect')
         return connects or len({r.session for r in records})
@@ -235,7 +235,7 @@ def pyftpd(root, user=None, password=None, mlsd=True, anonymous=True,
     """pyftpdlib server on `root`: anonymous read-only (unless
     anonymous=False), plus `user`/`password` if given; mlsd=False makes MLSD
     answer 500 like vsftpd."""
-    args = []
+    args = ['--log-connections']
     if user is not None:
         args += ['--user', user, '--password', password]
     if not anonymous:

@@ -201,14 +201,20 @@ def render(record):
 
 
 def max_concurrent_sessions(records):
-    """The most sessions open at one moment, a session being open from its
-    first record to its last, in log order. A vsftpd connection shows as three
+    """The most sessions open at one moment, in log order. Where the server
+    logs CLOSE records, a session is open from its first record to its CLOSE
+    (or to the end of the log); else from its first record to its last, which
+    misses a session idling meanwhile. A vsftpd connection shows as three
     pids one after another, so it counts once; a connection that logged
     nothing does not count."""
     first, last = {}, {}
     for i, record in enumerate(records):
         first.setdefault(record.session, i)
         last[record.session] = i
+    if any(r.kind == 'close' for r in records):
+        closed = {r.session for r in records if r.kind == 'close'}
+        for session in set(first) - closed:
+            last[session] = len(records) - 1
     opened = collections.Counter(first.values())
     closed = collections.Counter(last.values())
     open_now = most = 0
