@@ -5,12 +5,14 @@ import os
 import signal
 import socket
 import subprocess
+import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from ftp_fixtures import (PYTHON, SERVER_FACTORIES, SERVERS_DIR, TEST_PASSWORD,
-                          TEST_USER, gbk, make_tree, pyftpd, vsftpd)
+                          TEST_USER, fault_ftpd, gbk, make_tree, pyftpd, vsftpd)
 
 # Neither name is valid UTF-8, so a server that decodes names as UTF-8 cannot
 # pass them through by luck (gbk('目录') happens to be valid UTF-8).
@@ -183,6 +185,29 @@ def test_log_counts_logins_and_commands(kind, remote):
             assert server.sessions() == 4
             cwd_args = [a for w, a in server.command_lines() if w == 'CWD']
             assert cwd_args == [GBK_DIR] * 3
+
+
+@pytest.mark.parametrize('factory', [pyftpd, vsftpd, fault_ftpd],
+                         ids=['pyftpd', 'vsftpd', 'fault'])
+def test_sixteen_sessions_at_once(remote, factory):
+    # The tool may open up to 16 connections to one server; the log shows
+    # them all open at the same time.
+    parallel = 16
+    together = threading.Barrier(parallel)
+
+    def session(_):
+        ftp = connect(server)
+        together.wait(30)
+        data = retr(ftp, b'/' + GBK_DIR + b'/' + GBK_FILE)
+        together.wait(30)
+        ftp.quit()
+        return data
+
+    with factory(remote) as server:
+        with ThreadPoolExecutor(parallel) as pool:
+            assert list(pool.map(session, range(parallel))) == [PAYLOAD] * parallel
+        assert server.logins() == parallel
+        assert server.max_concurrent_sessions() == parallel
 
 
 # --- lifecycle -------------------------------------------------------------
