@@ -2,17 +2,23 @@
 
 import ftplib
 import os
+import shutil
 import signal
 import socket
+import ssl
 import subprocess
+import tempfile
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+from pathlib import Path
+
 import pytest
 
 from ftp_fixtures import (PYTHON, SERVER_FACTORIES, SERVERS_DIR, TEST_PASSWORD,
-                          TEST_USER, fault_ftpd, gbk, make_tree, pyftpd, vsftpd)
+                          TEST_USER, fault_ftpd, gbk, make_cert, make_tree, pyftpd,
+                          vsftpd)
 
 # Neither name is valid UTF-8, so a server that decodes names as UTF-8 cannot
 # pass them through by luck (gbk('目录') happens to be valid UTF-8).
@@ -161,6 +167,56 @@ def test_curl_active_listing_and_download(kind, remote):
         assert curl(url) == PAYLOAD  # passive
         names = curl('--list-only', server.url('/%s/' % quoted(GBK_DIR)))
         assert sorted(names.splitlines()) == sorted([GBK_FILE, b'sub'])
+
+
+# --- vsftpd's options --------------------------------------------------------
+
+def test_vsftpd_explicit_ftps(remote, tmp_path):
+    cert, key = make_cert(tmp_path)
+    with vsftpd(remote, tls=(cert, key)) as server:
+        tls = ['--ftp-ssl-reqd', '--cacert', str(cert)]
+        url = server.url('/%s/%s' % (quoted(GBK_DIR), quoted(GBK_FILE)))
+        assert curl(*tls, '--ftp-pasv', url) == PAYLOAD
+        assert len(curl(*tls, '--ftp-pasv', server.url('/')).splitlines()) == 2
+        # Debian 12's curl 7.88 cannot take an active-mode data connection
+        # under TLS (curl issue 10666); ftplib shows the server can.
+        for passive in (True, False):
+            ftp = ftplib.FTP_TLS(context=ssl.create_default_context(cafile=str(cert)),
+                                 encoding='latin-1', timeout=20)
+            ftp.connect(server.host, server.port)
+            ftp.login()
+            ftp.prot_p()
+            ftp.set_pasv(passive)
+            assert retr(ftp, b'/x.txt') == b'hello\n'
+            ftp.quit()
+        with pytest.raises(ftplib.error_perm, match='^530'):
+            connect(server)
+        commands = server.commands()
+        assert commands[:2] == ['AUTH', 'USER'] and commands.count('AUTH') == 4
+
+
+@pytest.fixture
+def searchable_home():
+    # vsftpd enters a local user's home with the user's rights, and pytest's
+    # tmp_path is 0700 root.
+    top = Path(tempfile.mkdtemp(prefix='vsftpd-home-'))
+    top.chmod(0o755)
+    yield make_tree(top / 'home', {'h.txt': b'home file\n'})
+    shutil.rmtree(top)
+
+
+def test_vsftpd_user_home_is_not_chrooted(remote, searchable_home):
+    with vsftpd(remote, user=TEST_USER, password=TEST_PASSWORD,
+                user_home=searchable_home) as server:
+        ftp = connect(server, TEST_USER, TEST_PASSWORD)
+        assert raw(ftp.pwd()) == os.fsencode(searchable_home)
+        assert retr(ftp, b'h.txt') == b'home file\n'
+        ftp.cwd('/')
+        assert retr(ftp, os.fsencode(searchable_home / 'h.txt')) == b'home file\n'
+        ftp.quit()
+        anonymous = connect(server)
+        assert raw(anonymous.pwd()) == b'/'
+        anonymous.quit()
 
 
 # --- protocol log ---------------------------------------------------------
