@@ -195,7 +195,9 @@ def read(path):
 
 def render(record):
     """b"<verb> <arg>": how a record reads outside Python (VERB args, LOGIN
-    user, FAULT name...)."""
+    user, FAULT name...); a reply reads as its own text."""
+    if record.kind == 'response':
+        return record.arg
     text = record.verb.encode()
     return text + b' ' + record.arg if record.arg else text
 
