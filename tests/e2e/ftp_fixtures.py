@@ -3,6 +3,7 @@ tests/servers/loopback.py), remote and local trees, configuration files and
 running the built binary. Everything here talks to 127.0.0.1 only.
 """
 
+import ftplib
 import os
 import shutil
 import stat
@@ -38,6 +39,32 @@ def to_bytes(value):
     if isinstance(value, os.PathLike):
         return os.fsencode(value)
     return str(value).encode('gbk')
+
+
+# --- a plain client --------------------------------------------------------
+
+def ftp_login(server, user=ANONYMOUS_USER, password=ANONYMOUS_PASSWORD, passive=True,
+              timeout=20):
+    """ftplib logged in to `server`. It speaks latin-1, which maps bytes 1:1
+    to str, so names cross it unchanged (raw() gives the bytes back)."""
+    ftp = ftplib.FTP(encoding='latin-1', timeout=timeout)
+    ftp.connect(HOST, server.port)
+    ftp.login(user, password)
+    ftp.set_pasv(passive)
+    return ftp
+
+
+def raw(text):
+    return text.encode('latin-1')
+
+
+def retr(ftp, path):
+    """The bytes RETR `path` (str or bytes) brings."""
+    if isinstance(path, bytes):
+        path = path.decode('latin-1')
+    chunks = []
+    ftp.retrbinary('RETR ' + path, chunks.append)
+    return b''.join(chunks)
 
 
 # --- trees -----------------------------------------------------------------

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from ftp_fixtures import HOST, fault_ftpd, gbk, make_tree
+from ftp_fixtures import HOST, fault_ftpd, ftp_login, gbk, make_tree, raw, retr
 
 DATA = bytes(range(256)) * 120 + b'\r\n\x00tail'
 GBK_NAME = gbk('名字.zip')
@@ -23,27 +23,9 @@ def remote(tmp_path):
     return make_tree(tmp_path / 'remote', TREE)
 
 
-def connect(server, timeout=10):
-    ftp = ftplib.FTP(encoding='latin-1', timeout=timeout)
-    ftp.connect('127.0.0.1', server.port)
-    ftp.login('anonymous', 'x@example.com')
-    ftp.set_pasv(False)
-    return ftp
-
-
-def retr(ftp, path):
-    chunks = []
-    ftp.retrbinary('RETR ' + path, chunks.append)
-    return b''.join(chunks)
-
-
-def raw(text):
-    return text.encode('latin-1')
-
-
 def test_plain_server_lists_and_serves_raw_names(remote):
     with fault_ftpd(remote) as server:
-        ftp = connect(server)
+        ftp = ftp_login(server, passive=False)
         assert raw(ftp.pwd()) == b'/'
         ftp.cwd('d')
         assert sorted(map(raw, ftp.nlst())) == sorted([b'f.bin', GBK_NAME, b'sub'])
@@ -69,7 +51,7 @@ def test_plain_server_lists_and_serves_raw_names(remote):
 def test_cut_sends_a_third_then_the_reply(remote, then, error):
     scenario = {'faults': [dict(on='RETR', path='/d/f.bin', do='cut', then=then, times=1)]}
     with fault_ftpd(remote, scenario) as server:
-        ftp = connect(server)
+        ftp = ftp_login(server, passive=False)
         chunks = []
         if error:
             with pytest.raises(error, match='^426'):
@@ -85,7 +67,7 @@ def test_cut_sends_a_third_then_the_reply(remote, then, error):
 def test_stall_sends_a_third_then_nothing(remote):
     scenario = {'faults': [dict(on='RETR', do='stall')]}
     with fault_ftpd(remote, scenario) as server:
-        ftp = connect(server, timeout=1.5)
+        ftp = ftp_login(server, passive=False, timeout=1.5)
         conn = ftp.transfercmd('RETR /d/f.bin')
         got = b''
         with pytest.raises(socket.timeout):
@@ -104,7 +86,7 @@ def test_stall_sends_a_third_then_nothing(remote):
 def test_no_connect_accepts_the_address_but_never_connects(remote, eprt):
     scenario = {'eprt': eprt, 'faults': [dict(on='LISTING', do='no_connect', reply='150 Soon.')]}
     with fault_ftpd(remote, scenario) as server:
-        ftp = connect(server)
+        ftp = ftp_login(server, passive=False)
         listener = socket.socket()
         listener.bind(('127.0.0.1', 0))
         listener.listen(1)
@@ -126,7 +108,7 @@ def test_no_connect_accepts_the_address_but_never_connects(remote, eprt):
 def test_size_fault_announces_one_size_and_sends_another(remote):
     scenario = {'faults': [dict(on='RETR', path='/d/f.bin', do='size', announce=5, send=7)]}
     with fault_ftpd(remote, scenario) as server:
-        ftp = connect(server)
+        ftp = ftp_login(server, passive=False)
         assert ftp.size('/d/f.bin') == 5
         conn, announced = ftp.ntransfercmd('RETR /d/f.bin')
         data = b''
@@ -151,8 +133,8 @@ def test_body_hold_and_login_faults(remote, tmp_path):
     ]}
     with fault_ftpd(remote, scenario) as server:
         with pytest.raises(ftplib.error_perm, match='^530'):
-            connect(server)
-        ftp = connect(server)
+            ftp_login(server, passive=False)
+        ftp = ftp_login(server, passive=False)
         chunks = []
         ftp.retrbinary('LIST /d/sub', chunks.append)
         assert b''.join(chunks) == body.read_bytes()
@@ -357,20 +339,20 @@ def test_max_sessions_refuses_the_connection_beyond_and_session_picks_one(remote
     scenario = {'max_sessions': 3,
                 'faults': [fault('PASS', 'reply', reply='530 Not you.', session=2)]}
     with fault_ftpd(remote, scenario) as server:
-        first = connect(server)
+        first = ftp_login(server, passive=False)
         second = ftplib.FTP(timeout=10)
         second.connect(HOST, server.port)
         with pytest.raises(ftplib.error_perm, match='^530'):
             second.login('anonymous', 'x@example.com')
-        third = connect(server)
+        third = ftp_login(server, passive=False)
         with pytest.raises(ftplib.error_temp, match='^421 Too many connections'):
-            connect(server)
+            ftp_login(server, passive=False)
         assert server.faults() == ['reply', 'max_sessions']
         assert server.max_concurrent_sessions() == 4
         third.quit()
         # The slot is free once the server has seen the session end.
         assert server.wait_for_log(b'3 CLOSE')
-        assert retr(connect(server), '/d/f.bin') == DATA
+        assert retr(ftp_login(server, passive=False), '/d/f.bin') == DATA
         first.quit()
         second.close()
         assert server.sessions() == 5

@@ -45,7 +45,7 @@ def test_port_log_and_stop(tmp_path, kind, logged_dir):
         port = int(first.split()[1])
         assert ask(proc, b'LOG') == []
         ftp = ftplib.FTP(encoding='latin-1', timeout=20)
-        ftp.connect(HOST, port)
+        ftp.connect(HOST, port)  # ftp_login() wants a server object
         ftp.login(TEST_USER, TEST_PASSWORD)
         ftp.cwd(GBK_DIR.decode('latin-1'))
         ftp.quit()

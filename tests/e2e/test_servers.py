@@ -17,8 +17,8 @@ from pathlib import Path
 import pytest
 
 from ftp_fixtures import (PYTHON, SERVER_FACTORIES, SERVERS_DIR, TEST_PASSWORD,
-                          TEST_USER, fault_ftpd, gbk, make_cert, make_tree, pyftpd,
-                          vsftpd)
+                          TEST_USER, fault_ftpd, ftp_login, gbk, make_cert, make_tree,
+                          pyftpd, raw, retr, vsftpd)
 
 # Neither name is valid UTF-8, so a server that decodes names as UTF-8 cannot
 # pass them through by luck (gbk('目录') happens to be valid UTF-8).
@@ -49,26 +49,6 @@ def start(kind, root, **kw):
     return SERVER_FACTORIES[kind](root, **kw)
 
 
-def connect(server, user='anonymous', password='guest@example.com',
-            passive=True):
-    # latin-1 maps bytes 1:1 to str, so names cross ftplib unchanged.
-    ftp = ftplib.FTP(encoding='latin-1', timeout=20)
-    ftp.connect('127.0.0.1', server.port)
-    ftp.login(user, password)
-    ftp.set_pasv(passive)
-    return ftp
-
-
-def raw(text):
-    return text.encode('latin-1')
-
-
-def retr(ftp, path):
-    chunks = []
-    ftp.retrbinary('RETR ' + path.decode('latin-1'), chunks.append)
-    return b''.join(chunks)
-
-
 def curl(*args):
     done = subprocess.run(['curl', '-sS', '--max-time', '20'] + list(args),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -85,7 +65,7 @@ def quoted(name):
 @pytest.mark.parametrize('passive', [True, False], ids=['passive', 'active'])
 def test_anonymous_gbk_round_trip(kind, remote, passive):
     with start(kind, remote) as server:
-        ftp = connect(server, passive=passive)
+        ftp = ftp_login(server, passive=passive)
         assert sorted(map(raw, ftp.nlst())) == sorted([b'x.txt', GBK_DIR])
         ftp.cwd(GBK_DIR.decode('latin-1'))
         assert raw(ftp.pwd()) == b'/' + GBK_DIR
@@ -97,19 +77,19 @@ def test_anonymous_gbk_round_trip(kind, remote, passive):
 
 def test_user_login(kind, remote):
     with start(kind, remote, user=TEST_USER, password=TEST_PASSWORD) as server:
-        ftp = connect(server, TEST_USER, TEST_PASSWORD)
+        ftp = ftp_login(server, TEST_USER, TEST_PASSWORD)
         assert raw(ftp.pwd()) == b'/'
         assert retr(ftp, b'x.txt') == b'hello\n'
         ftp.quit()
         with pytest.raises(ftplib.error_perm, match='^530'):
-            connect(server, TEST_USER, 'wrong-password')
+            ftp_login(server, TEST_USER, 'wrong-password')
         # Anonymous stays available next to the account.
-        connect(server).quit()
+        ftp_login(server).quit()
 
 
 def test_anonymous_is_read_only(kind, remote):
     with start(kind, remote) as server:
-        ftp = connect(server)
+        ftp = ftp_login(server)
         with pytest.raises(ftplib.error_perm, match='^5'):
             ftp.storbinary('STOR new.bin', _Reader(b'data'))
         with pytest.raises(ftplib.error_perm, match='^5'):
@@ -131,14 +111,14 @@ def test_pyftpd_without_anonymous(remote):
     with pyftpd(remote, user=TEST_USER, password=TEST_PASSWORD,
                 anonymous=False) as server:
         with pytest.raises(ftplib.error_perm, match='^530'):
-            connect(server)
-        connect(server, TEST_USER, TEST_PASSWORD).quit()
+            ftp_login(server)
+        ftp_login(server, TEST_USER, TEST_PASSWORD).quit()
         assert server.logins() == 1
 
 
 def test_mlsd_on_and_off(remote):
     with pyftpd(remote) as server:
-        ftp = connect(server)
+        ftp = ftp_login(server)
         names = {raw(name): facts['type'] for name, facts in
                  ftp.mlsd(GBK_DIR.decode('latin-1'))}
         assert names == {GBK_FILE: 'file', b'sub': 'dir'}
@@ -146,7 +126,7 @@ def test_mlsd_on_and_off(remote):
         ftp.quit()
     for server_cm in (pyftpd(remote, mlsd=False), vsftpd(remote)):
         with server_cm as server:
-            ftp = connect(server)
+            ftp = ftp_login(server)
             with pytest.raises(ftplib.error_perm, match='^500'):
                 list(ftp.mlsd('/'))
             assert 'MLST' not in ftp.sendcmd('FEAT')
@@ -190,7 +170,7 @@ def test_vsftpd_explicit_ftps(remote, tmp_path):
             assert retr(ftp, b'/x.txt') == b'hello\n'
             ftp.quit()
         with pytest.raises(ftplib.error_perm, match='^530'):
-            connect(server)
+            ftp_login(server)
         commands = server.commands()
         assert commands[:2] == ['AUTH', 'USER'] and commands.count('AUTH') == 4
 
@@ -208,13 +188,13 @@ def searchable_home():
 def test_vsftpd_user_home_is_not_chrooted(remote, searchable_home):
     with vsftpd(remote, user=TEST_USER, password=TEST_PASSWORD,
                 user_home=searchable_home) as server:
-        ftp = connect(server, TEST_USER, TEST_PASSWORD)
+        ftp = ftp_login(server, TEST_USER, TEST_PASSWORD)
         assert raw(ftp.pwd()) == os.fsencode(searchable_home)
         assert retr(ftp, b'h.txt') == b'home file\n'
         ftp.cwd('/')
         assert retr(ftp, os.fsencode(searchable_home / 'h.txt')) == b'home file\n'
         ftp.quit()
-        anonymous = connect(server)
+        anonymous = ftp_login(server)
         assert raw(anonymous.pwd()) == b'/'
         anonymous.quit()
 
@@ -225,10 +205,10 @@ def test_log_counts_logins_and_commands(kind, remote):
     with start(kind, remote, user=TEST_USER) as server:
         assert server.logins() == 0
         for _ in range(3):
-            ftp = connect(server)
+            ftp = ftp_login(server)
             ftp.cwd(GBK_DIR.decode('latin-1'))
             ftp.quit()
-        connect(server, TEST_USER, TEST_PASSWORD).quit()
+        ftp_login(server, TEST_USER, TEST_PASSWORD).quit()
         assert server.logins() == 4
         commands = server.commands()
         assert commands.count('CWD') == 3
@@ -252,7 +232,7 @@ def test_sixteen_sessions_at_once(remote, factory):
     together = threading.Barrier(parallel)
 
     def session(_):
-        ftp = connect(server)
+        ftp = ftp_login(server)
         together.wait(30)
         data = retr(ftp, b'/' + GBK_DIR + b'/' + GBK_FILE)
         together.wait(30)
@@ -320,11 +300,11 @@ def test_parallel_vsftpd_instances(tmp_path):
             vsftpd(roots[2]) as c:
         assert len({a.port, b.port, c.port}) == 3
         for i, server in enumerate((a, b, c)):
-            ftp = connect(server)
+            ftp = ftp_login(server)
             assert ftp.nlst() == ['n%d.zip' % i]
             ftp.quit()
         for i, server in enumerate((a, b)):
-            ftp = connect(server, TEST_USER, TEST_PASSWORD)
+            ftp = ftp_login(server, TEST_USER, TEST_PASSWORD)
             assert retr(ftp, b'n%d.zip' % i) == b'%d' % i
             ftp.quit()
         assert [s.logins() for s in (a, b, c)] == [2, 2, 1]
