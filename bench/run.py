@@ -42,7 +42,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, 'tests', 'servers'))
 import protocol_log  # noqa: E402
 
 PYTHON = '/usr/bin/python3'

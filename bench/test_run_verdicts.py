@@ -5,9 +5,11 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'tests', 'e2e'))
+import run  # noqa: E402  (puts tests/servers on the path)
 import protocol_log  # noqa: E402
-import run  # noqa: E402
 from test_protocol_log import tool_walk  # noqa: E402
 
 

@@ -13,8 +13,8 @@ import sys
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SERVER = os.path.join(os.path.dirname(HERE), 'tests', 'servers', 'pyftpd_server.py')
-PYTHON = '/usr/bin/python3'
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'tests', 'servers'))
+from loopback import PYTHON, pyftpd  # noqa: E402
 WALK_BENCH = os.environ.get('WALK_BENCH')
 USER, PASSWORD = 'benchuser', 'bench-pw'
 
@@ -43,14 +43,8 @@ def make_tree(root):
 def server(tmp_path_factory):
     root = str(tmp_path_factory.mktemp('remote'))
     files = make_tree(root)
-    proc = subprocess.Popen([PYTHON, SERVER, '--root', root, '--user', USER,
-                             '--password', PASSWORD, '--no-mlsd'],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    line = proc.stdout.readline().decode()
-    assert line.startswith('PORT '), 'server did not start'
-    yield root, int(line.split()[1]), files
-    proc.stdin.close()
-    proc.wait(timeout=10)
+    with pyftpd(root, user=USER, password=PASSWORD, mlsd=False) as srv:
+        yield root, srv.port, files
 
 
 def walk(*args):

@@ -10,6 +10,7 @@ packages=(
   python3 python3-pytest python3-pyftpdlib
   vsftpd
   curl  # the benchmark scripts' tests drive the curl command-line tool
+  openssl  # the FTPS tests make their own certificate
   libc-bin  # iconv, to read the GBK console output on a UTF-8 terminal
 )
 packages+=("$@")

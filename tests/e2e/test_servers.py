@@ -2,15 +2,23 @@
 
 import ftplib
 import os
+import shutil
 import signal
 import socket
+import ssl
 import subprocess
+import tempfile
+import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
+
+from pathlib import Path
 
 import pytest
 
 from ftp_fixtures import (PYTHON, SERVER_FACTORIES, SERVERS_DIR, TEST_PASSWORD,
-                          TEST_USER, gbk, make_tree, pyftpd, vsftpd)
+                          TEST_USER, fault_ftpd, ftp_login, gbk, make_cert, make_tree,
+                          pyftpd, raw, retr, vsftpd)
 
 # Neither name is valid UTF-8, so a server that decodes names as UTF-8 cannot
 # pass them through by luck (gbk('目录') happens to be valid UTF-8).
@@ -41,26 +49,6 @@ def start(kind, root, **kw):
     return SERVER_FACTORIES[kind](root, **kw)
 
 
-def connect(server, user='anonymous', password='guest@example.com',
-            passive=True):
-    # latin-1 maps bytes 1:1 to str, so names cross ftplib unchanged.
-    ftp = ftplib.FTP(encoding='latin-1', timeout=20)
-    ftp.connect('127.0.0.1', server.port)
-    ftp.login(user, password)
-    ftp.set_pasv(passive)
-    return ftp
-
-
-def raw(text):
-    return text.encode('latin-1')
-
-
-def retr(ftp, path):
-    chunks = []
-    ftp.retrbinary('RETR ' + path.decode('latin-1'), chunks.append)
-    return b''.join(chunks)
-
-
 def curl(*args):
     done = subprocess.run(['curl', '-sS', '--max-time', '20'] + list(args),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -77,7 +65,7 @@ def quoted(name):
 @pytest.mark.parametrize('passive', [True, False], ids=['passive', 'active'])
 def test_anonymous_gbk_round_trip(kind, remote, passive):
     with start(kind, remote) as server:
-        ftp = connect(server, passive=passive)
+        ftp = ftp_login(server, passive=passive)
         assert sorted(map(raw, ftp.nlst())) == sorted([b'x.txt', GBK_DIR])
         ftp.cwd(GBK_DIR.decode('latin-1'))
         assert raw(ftp.pwd()) == b'/' + GBK_DIR
@@ -89,19 +77,19 @@ def test_anonymous_gbk_round_trip(kind, remote, passive):
 
 def test_user_login(kind, remote):
     with start(kind, remote, user=TEST_USER, password=TEST_PASSWORD) as server:
-        ftp = connect(server, TEST_USER, TEST_PASSWORD)
+        ftp = ftp_login(server, TEST_USER, TEST_PASSWORD)
         assert raw(ftp.pwd()) == b'/'
         assert retr(ftp, b'x.txt') == b'hello\n'
         ftp.quit()
         with pytest.raises(ftplib.error_perm, match='^530'):
-            connect(server, TEST_USER, 'wrong-password')
+            ftp_login(server, TEST_USER, 'wrong-password')
         # Anonymous stays available next to the account.
-        connect(server).quit()
+        ftp_login(server).quit()
 
 
 def test_anonymous_is_read_only(kind, remote):
     with start(kind, remote) as server:
-        ftp = connect(server)
+        ftp = ftp_login(server)
         with pytest.raises(ftplib.error_perm, match='^5'):
             ftp.storbinary('STOR new.bin', _Reader(b'data'))
         with pytest.raises(ftplib.error_perm, match='^5'):
@@ -123,14 +111,14 @@ def test_pyftpd_without_anonymous(remote):
     with pyftpd(remote, user=TEST_USER, password=TEST_PASSWORD,
                 anonymous=False) as server:
         with pytest.raises(ftplib.error_perm, match='^530'):
-            connect(server)
-        connect(server, TEST_USER, TEST_PASSWORD).quit()
+            ftp_login(server)
+        ftp_login(server, TEST_USER, TEST_PASSWORD).quit()
         assert server.logins() == 1
 
 
 def test_mlsd_on_and_off(remote):
     with pyftpd(remote) as server:
-        ftp = connect(server)
+        ftp = ftp_login(server)
         names = {raw(name): facts['type'] for name, facts in
                  ftp.mlsd(GBK_DIR.decode('latin-1'))}
         assert names == {GBK_FILE: 'file', b'sub': 'dir'}
@@ -138,7 +126,7 @@ def test_mlsd_on_and_off(remote):
         ftp.quit()
     for server_cm in (pyftpd(remote, mlsd=False), vsftpd(remote)):
         with server_cm as server:
-            ftp = connect(server)
+            ftp = ftp_login(server)
             with pytest.raises(ftplib.error_perm, match='^500'):
                 list(ftp.mlsd('/'))
             assert 'MLST' not in ftp.sendcmd('FEAT')
@@ -161,16 +149,66 @@ def test_curl_active_listing_and_download(kind, remote):
         assert sorted(names.splitlines()) == sorted([GBK_FILE, b'sub'])
 
 
+# --- vsftpd's options --------------------------------------------------------
+
+def test_vsftpd_explicit_ftps(remote, tmp_path):
+    cert, key = make_cert(tmp_path)
+    with vsftpd(remote, tls=(cert, key)) as server:
+        tls = ['--ftp-ssl-reqd', '--cacert', str(cert)]
+        url = server.url('/%s/%s' % (quoted(GBK_DIR), quoted(GBK_FILE)))
+        assert curl(*tls, '--ftp-pasv', url) == PAYLOAD
+        assert len(curl(*tls, '--ftp-pasv', server.url('/')).splitlines()) == 2
+        # Debian 12's curl 7.88 cannot take an active-mode data connection
+        # under TLS (curl issue 10666); ftplib shows the server can.
+        for passive in (True, False):
+            ftp = ftplib.FTP_TLS(context=ssl.create_default_context(cafile=str(cert)),
+                                 encoding='latin-1', timeout=20)
+            ftp.connect(server.host, server.port)
+            ftp.login()
+            ftp.prot_p()
+            ftp.set_pasv(passive)
+            assert retr(ftp, b'/x.txt') == b'hello\n'
+            ftp.quit()
+        with pytest.raises(ftplib.error_perm, match='^530'):
+            ftp_login(server)
+        commands = server.commands()
+        assert commands[:2] == ['AUTH', 'USER'] and commands.count('AUTH') == 4
+
+
+@pytest.fixture
+def searchable_home():
+    # vsftpd enters a local user's home with the user's rights, and pytest's
+    # tmp_path is 0700 root.
+    top = Path(tempfile.mkdtemp(prefix='vsftpd-home-'))
+    top.chmod(0o755)
+    yield make_tree(top / 'home', {'h.txt': b'home file\n'})
+    shutil.rmtree(top)
+
+
+def test_vsftpd_user_home_is_not_chrooted(remote, searchable_home):
+    with vsftpd(remote, user=TEST_USER, password=TEST_PASSWORD,
+                user_home=searchable_home) as server:
+        ftp = ftp_login(server, TEST_USER, TEST_PASSWORD)
+        assert raw(ftp.pwd()) == os.fsencode(searchable_home)
+        assert retr(ftp, b'h.txt') == b'home file\n'
+        ftp.cwd('/')
+        assert retr(ftp, os.fsencode(searchable_home / 'h.txt')) == b'home file\n'
+        ftp.quit()
+        anonymous = ftp_login(server)
+        assert raw(anonymous.pwd()) == b'/'
+        anonymous.quit()
+
+
 # --- protocol log ---------------------------------------------------------
 
 def test_log_counts_logins_and_commands(kind, remote):
     with start(kind, remote, user=TEST_USER) as server:
         assert server.logins() == 0
         for _ in range(3):
-            ftp = connect(server)
+            ftp = ftp_login(server)
             ftp.cwd(GBK_DIR.decode('latin-1'))
             ftp.quit()
-        connect(server, TEST_USER, TEST_PASSWORD).quit()
+        ftp_login(server, TEST_USER, TEST_PASSWORD).quit()
         assert server.logins() == 4
         commands = server.commands()
         assert commands.count('CWD') == 3
@@ -183,6 +221,29 @@ def test_log_counts_logins_and_commands(kind, remote):
             assert server.sessions() == 4
             cwd_args = [a for w, a in server.command_lines() if w == 'CWD']
             assert cwd_args == [GBK_DIR] * 3
+
+
+@pytest.mark.parametrize('factory', [pyftpd, vsftpd, fault_ftpd],
+                         ids=['pyftpd', 'vsftpd', 'fault'])
+def test_sixteen_sessions_at_once(remote, factory):
+    # The tool may open up to 16 connections to one server; the log shows
+    # them all open at the same time.
+    parallel = 16
+    together = threading.Barrier(parallel)
+
+    def session(_):
+        ftp = ftp_login(server)
+        together.wait(30)
+        data = retr(ftp, b'/' + GBK_DIR + b'/' + GBK_FILE)
+        together.wait(30)
+        ftp.quit()
+        return data
+
+    with factory(remote) as server:
+        with ThreadPoolExecutor(parallel) as pool:
+            assert list(pool.map(session, range(parallel))) == [PAYLOAD] * parallel
+        assert server.logins() == parallel
+        assert server.max_concurrent_sessions() == parallel
 
 
 # --- lifecycle -------------------------------------------------------------
@@ -239,11 +300,11 @@ def test_parallel_vsftpd_instances(tmp_path):
             vsftpd(roots[2]) as c:
         assert len({a.port, b.port, c.port}) == 3
         for i, server in enumerate((a, b, c)):
-            ftp = connect(server)
+            ftp = ftp_login(server)
             assert ftp.nlst() == ['n%d.zip' % i]
             ftp.quit()
         for i, server in enumerate((a, b)):
-            ftp = connect(server, TEST_USER, TEST_PASSWORD)
+            ftp = ftp_login(server, TEST_USER, TEST_PASSWORD)
             assert retr(ftp, b'n%d.zip' % i) == b'%d' % i
             ftp.quit()
         assert [s.logins() for s in (a, b, c)] == [2, 2, 1]

@@ -2,8 +2,8 @@
 """Loopback FTP server for the tests, built on pyftpdlib.
 
 Usage:
-  /usr/bin/python3 pyftpd_server.py --root DIR [--user NAME --password PW]
-          [--no-anonymous] [--no-mlsd] [--log FILE]
+  python3 pyftpd_server.py --root DIR [--user NAME --password PW]
+          [--no-anonymous] [--no-mlsd] [--log FILE [--log-connections]]
 
 Contract:
   * Listens on 127.0.0.1, on a port the kernel picks, and prints exactly
@@ -19,7 +19,9 @@ Contract:
     vsftpd.
   * --log FILE: appends "<session-id> <COMMAND> <args>" per command line
     received (PASS arguments masked) and "<session-id> LOGIN <user>" per
-    successful login, one flushed line each.
+    successful login, one flushed line each. With --log-connections also
+    "<session-id> CONNECT" and "<session-id> CLOSE" when a control connection
+    opens and ends, so the log tells which connections were open at once.
 """
 
 import argparse
@@ -68,6 +70,7 @@ class RawNameHandler(FTPHandler):
 
     unicode_errors = _RAW
     command_log = CommandLog(None)
+    log_connections = False
     _session_ids = itertools.count(1)
 
     def __init__(self, conn, server, ioloop=None):
@@ -89,6 +92,14 @@ class RawNameHandler(FTPHandler):
     def on_login(self, username):
         self.command_log.write(self.session_id, 'LOGIN', username)
 
+    def on_connect(self):
+        if self.log_connections:
+            self.command_log.write(self.session_id, 'CONNECT')
+
+    def on_disconnect(self):
+        if self.log_connections:
+            self.command_log.write(self.session_id, 'CLOSE')
+
     def _on_dtp_connection(self):
         # pyftpdlib 1.5.7 keeps the active-mode connector after its socket has
         # gone to the data channel, and closes it again when the session ends:
@@ -106,6 +117,7 @@ def parse_args(argv):
     parser.add_argument('--no-anonymous', action='store_true')
     parser.add_argument('--no-mlsd', action='store_true')
     parser.add_argument('--log')
+    parser.add_argument('--log-connections', action='store_true')
     args = parser.parse_args(argv)
     if (args.user is None) != (args.password is None):
         parser.error('--user and --password go together')
@@ -127,6 +139,7 @@ def build_handler(args):
     attrs = {
         'authorizer': authorizer,
         'command_log': CommandLog(args.log),
+        'log_connections': args.log_connections,
         'banner': 'loopback test server ready.',
     }
     if args.no_mlsd:

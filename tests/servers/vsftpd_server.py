@@ -2,8 +2,8 @@
 """Runs Debian's vsftpd on loopback for the tests.
 
 Usage:
-  /usr/bin/python3 vsftpd_server.py --root DIR [--user NAME --password PW]
-          [--log FILE]
+  python3 vsftpd_server.py --root DIR [--user NAME --password PW
+          [--user-home HOME]] [--tls-cert PEM --tls-key KEY] [--log FILE]
 
 Contract (same as pyftpd_server.py):
   * Starts /usr/sbin/vsftpd on 127.0.0.1 with a private configuration and
@@ -11,6 +11,8 @@ Contract (same as pyftpd_server.py):
   * Serves until SIGTERM or SIGINT arrives, or until its stdin reaches EOF
     (start it with stdin=PIPE), then stops vsftpd with every session process
     it forked and exits 0. Exits 1 when vsftpd cannot start or dies early.
+  * Active and passive mode. Passive data connections listen on 127.0.0.1,
+    ports 30000-32767 (below Linux's ephemeral range).
   * Anonymous read-only login chrooted to DIR. vsftpd refuses a chroot root
     that the session user can write and shows anonymous users only
     world-readable files, so DIR itself is made root-owned 0755 here; the
@@ -20,6 +22,13 @@ Contract (same as pyftpd_server.py):
     its password is set on every start, so concurrent instances sharing a
     name must share the password. Existing accounts not made by this
     launcher are never touched.
+  * --user-home HOME (with --user): the account is not chrooted and logs in
+    to HOME (PWD shows it), with the account's own rights: HOME and every
+    directory above it must be searchable by others (pytest's tmp_path is
+    not), its files readable.
+  * --tls-cert/--tls-key: explicit FTPS only (AUTH TLS). Logins and data
+    connections of anonymous and local users must use TLS; a data connection
+    need not resume the control connection's TLS session (libcurl does not).
   * --log FILE: vsftpd's own protocol log (log_ftp_protocol). Session lines
     carry "[pid N]", which changes at login (privilege separation), and
     vsftpd prints bytes it deems unprintable (GBK included) as '?'.
@@ -31,6 +40,7 @@ import os
 import pwd
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -44,6 +54,8 @@ USER_MARK = 'vandrisk loopback test account'
 USER_LOCK = os.path.join(tempfile.gettempdir(), 'vandrisk-ftp-test-users.lock')
 START_ATTEMPTS = 5
 START_TIMEOUT = 10.0
+# Below Linux's ephemeral ports, so outgoing connections never hold them.
+PASV_PORTS = (30000, 32767)
 
 
 def parse_args(argv):
@@ -51,16 +63,39 @@ def parse_args(argv):
     parser.add_argument('--root', required=True)
     parser.add_argument('--user')
     parser.add_argument('--password')
+    parser.add_argument('--user-home')
+    parser.add_argument('--tls-cert')
+    parser.add_argument('--tls-key')
     parser.add_argument('--log')
     args = parser.parse_args(argv)
     if (args.user is None) != (args.password is None):
         parser.error('--user and --password go together')
+    if (args.tls_cert is None) != (args.tls_key is None):
+        parser.error('--tls-cert and --tls-key go together')
+    if args.user_home is not None:
+        if args.user is None:
+            parser.error('--user-home needs --user')
+        args.user_home = os.path.realpath(args.user_home)
+        closed = [d for d in ancestors(args.user_home)
+                  if not os.stat(d).st_mode & stat.S_IXOTH]
+        if closed:
+            parser.error('--user-home: %s is not searchable by others' % closed[0])
     if not os.path.isdir(args.root):
         parser.error('--root %r is not a directory' % args.root)
     if args.user is not None and (not args.user or any(
             c in args.user for c in ':\n\r \t') or '\n' in args.password):
         parser.error('unusable --user/--password')
     return args
+
+
+def ancestors(path):
+    """`path` and every directory above it."""
+    while True:
+        yield path
+        parent = os.path.dirname(path)
+        if parent == path:
+            return
+        path = parent
 
 
 def ftp_denied_users():
@@ -122,8 +157,19 @@ def write_config(path, args, root, port):
         'secure_chroot_dir=/var/run/vsftpd/empty',
         'pam_service_name=vsftpd',
         'ftpd_banner=loopback test server ready.',
+        'port_enable=YES',
+        'pasv_enable=YES',
+        'pasv_address=127.0.0.1',
+        'pasv_min_port=%d' % PASV_PORTS[0],
+        'pasv_max_port=%d' % PASV_PORTS[1],
     ]
-    if args.user is not None:
+    if args.user_home is not None:
+        lines += [
+            'local_enable=YES',
+            'local_root=%s' % args.user_home,
+            'chroot_local_user=NO',
+        ]
+    elif args.user is not None:
         lines += [
             'local_enable=YES',
             'local_root=%s' % root,
@@ -132,12 +178,29 @@ def write_config(path, args, root, port):
             # A plain local login enters local_root with the account's own
             # rights, so a root below a 0700 directory (pytest's tmp_path)
             # would be out of reach. As a guest mapped onto the same account
-            # vsftpd enters the root as root first, then drops privileges.
+            # vsftpd enters the root as root first, then drops privileges;
+            # but a guest is always chrooted, hence --user-home's own branch.
             'guest_enable=YES',
             'guest_username=%s' % args.user,
         ]
     else:
         lines.append('local_enable=NO')
+    if args.tls_cert is not None:
+        lines += [
+            'ssl_enable=YES',
+            'rsa_cert_file=%s' % os.path.abspath(args.tls_cert),
+            'rsa_private_key_file=%s' % os.path.abspath(args.tls_key),
+            'allow_anon_ssl=YES',
+            'force_anon_logins_ssl=YES',
+            'force_anon_data_ssl=YES',
+            'force_local_logins_ssl=YES',
+            'force_local_data_ssl=YES',
+            # libcurl does not resume the control connection's TLS session
+            # on data connections, which vsftpd demands by default.
+            'require_ssl_reuse=NO',
+            # vsftpd's default (DES-CBC3-SHA) is gone from OpenSSL 3.
+            'ssl_ciphers=HIGH',
+        ]
     if args.log:
         lines += [
             'xferlog_enable=YES',

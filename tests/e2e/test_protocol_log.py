@@ -1,12 +1,8 @@
-"""Tests of the vsftpd protocol-log counting (run: /usr/bin/python3 -m pytest bench)."""
-
-import os
-import sys
+"""Tests of the protocol-log reader and of the counting the benchmarks do with it."""
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import protocol_log  # noqa: E402
+import protocol_log
 
 STAMP = 'Tue Dec  8 03:31:59 2026'
 
@@ -202,3 +198,47 @@ def test_read_new_lines_keeps_a_partial_line_for_later(tmp_path):
     lines, end2 = protocol_log.read_new_lines(str(log), end)
     assert lines == [second]
     assert end2 == log.stat().st_size
+
+
+@pytest.mark.parametrize('line, record', [
+    (command(7, 'CWD /a "b" c'), ('7', 'command', 'CWD', b'/a "b" c')),
+    (command(7, 'PASS secret', logged_in=False), ('7', 'command', 'PASS', b'******')),
+    (response(7, '150 Here it comes.'), ('7', 'response', '150', b'150 Here it comes.')),
+    (login(8), ('8', 'login', 'LOGIN', b'ftp')),
+    (connect(6), ('6', 'connect', 'CONNECT', b'')),
+    (download(9, '/a', 5), ('9', 'download', 'DOWNLOAD', b'"/a", 5 bytes, 24390.24Kbyte/sec')),
+    (b'3 RETR /d/\xd6\xd0 x\\r', ('3', 'command', 'RETR', b'/d/\xd6\xd0 x\\r')),
+    (b'3 pass anything', ('3', 'command', 'PASS', b'******')),
+    (b'12 NOOP', ('12', 'command', 'NOOP', b'')),
+    (b'3 LOGIN anonymous', ('3', 'login', 'LOGIN', b'anonymous')),
+    (b'4 SENT 100 23 /d/f.bin', ('4', 'sent', 'SENT', b'100 23 /d/f.bin')),
+    (b'4 FAULT cut', ('4', 'fault', 'FAULT', b'cut')),
+    (b'4 CONNECT', ('4', 'connect', 'CONNECT', b'')),
+    (b'garbage', None),
+    (b'', None),
+])
+def test_both_formats_read_into_one_record_shape(line, record):
+    got = protocol_log.parse_line(line)
+    assert got == (record and protocol_log.Record(*record))
+    if got and got.kind == 'command':
+        assert protocol_log.render(got) == (got.verb.encode() + b' ' + got.arg).rstrip()
+
+
+@pytest.mark.parametrize('sessions, most', [
+    ('', 0), ('1 1 1', 1), ('1 2 1 2', 2), ('1 1 2 2', 1), ('1 2 3 2 1', 3),
+    ('1 2 2 3 3 1', 2),
+    # With CLOSE records a session lasts until its CLOSE, or the end.
+    ('1 1c 2 2', 1), ('1 2 2c 3 3c', 2), ('1 1c 2 3 3c 4', 2), ('1 1c 2 3 4 4c', 3),
+])
+def test_max_concurrent_sessions(sessions, most):
+    log = b''.join(b'%s CLOSE\n' % s[:-1].encode() if s.endswith('c') else
+                   b'%s NOOP\n' % s.encode() for s in sessions.split())
+    assert protocol_log.max_concurrent_sessions(protocol_log.parse(log)) == most
+
+
+def test_a_vsftpd_connection_changing_pid_counts_once():
+    one, two = session(10, 12, listing('/A')), session(20, 22, listing('/B'))
+    assert protocol_log.max_concurrent_sessions(protocol_log.parse(
+        '\n'.join(one + two).encode())) == 1
+    assert protocol_log.max_concurrent_sessions(protocol_log.parse(
+        '\n'.join(one[:5] + two + one[5:]).encode())) == 2
