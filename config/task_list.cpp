@@ -108,6 +108,17 @@ bool starts_with_key(const char* line, const char* key) {
   return std::strncmp(line, key, std::strlen(key)) == 0;
 }
 
+// A setting's whole value, trimmed: it is checked when the task starts, so a
+// value too long for any use must not be cut into one that looks valid.
+void set_setting(std::optional<std::string>& setting, const char* value) {
+  std::string text = value;
+  const auto space = [](unsigned char c) { return is_space(c); };
+  while (!text.empty() && space(static_cast<unsigned char>(text.back()))) text.pop_back();
+  std::size_t start = 0;
+  while (start < text.size() && space(static_cast<unsigned char>(text[start]))) ++start;
+  setting = text.substr(start);
+}
+
 // Applies one significant line to the pending record. True when the line was
 // the group's tail= line, which completes the record.
 bool apply_line(const char* line, TaskRecord& record) {
@@ -128,6 +139,16 @@ bool apply_line(const char* line, TaskRecord& record) {
   } else if (starts_with_key(line, "tail=")) {
     set_text_field(record.tail, line + 5);
     return true;
+  } else if (starts_with_key(line, "parallel=")) {
+    set_setting(record.settings.parallel, line + 9);
+  } else if (starts_with_key(line, "passive=")) {
+    set_setting(record.settings.passive, line + 8);
+  } else if (starts_with_key(line, "retries=")) {
+    set_setting(record.settings.retries, line + 8);
+  } else if (starts_with_key(line, "tls=")) {
+    set_setting(record.settings.tls, line + 4);
+  } else if (starts_with_key(line, "tlsca=")) {
+    set_setting(record.settings.tlsca, line + 6);
   }
   return false;
 }

@@ -9,10 +9,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
 namespace vandrisk {
+
+// Settings a group may add to the eight keys of the template; none of them is
+// written by --init or shown by the listing. Each holds its value as written
+// (trimmed), or nothing when the group has no such line; config/task_settings.h
+// reads them.
+struct TaskSettings {
+  std::optional<std::string> parallel;  // connections at once, 1 to 16
+  std::optional<std::string> passive;   // 1: data connections by EPSV/PASV
+  std::optional<std::string> retries;   // tries after a transient failure, 0 to 10
+  std::optional<std::string> tls;       // 1: FTP over TLS (AUTH TLS)
+  std::optional<std::string> tlsca;     // PEM file trusted instead of the system's CAs
+};
 
 // One download task. Every text field is NUL-terminated within its array (the
 // last byte is always NUL); a new record is all zeros (empty texts, port 0).
@@ -26,6 +39,7 @@ struct TaskRecord {
   char localpath[256] = {};
   char head[100] = {};
   char tail[100] = {};
+  TaskSettings settings;
 };
 
 // The tasks in file order. Owns its records.

@@ -122,4 +122,29 @@ std::string unsafe_name_skipped(const char* remote_path) {
   return format("跳过不安全的文件名 %s\r\n", remote_path);
 }
 
+std::string bad_setting(const char* key, const char* value) {
+  return format("配置项 %s=%s 的值无效\r\n", key, value);
+}
+std::string tls_unsupported() { return "Windows 版不支持 tls=1（FTP over TLS）\r\n"; }
+std::string tls_ca_unreadable(const char* path) {
+  return format("无法读取 tlsca 文件 %s\r\n", path);
+}
+std::string tls_refused() { return "服务器不支持 TLS 加密（AUTH TLS 被拒绝）\r\n"; }
+std::string tls_certificate_failed() { return "服务器证书验证失败\r\n"; }
+
+std::string retry_connect(unsigned long error, unsigned seconds, int attempt, int attempts) {
+  return format("连接服务器失败，errno=%lu，%u 秒后重试（%d/%d）\r\n", error, seconds, attempt,
+                attempts);
+}
+std::string retry_listing(const char* remote_dir, unsigned long error, unsigned seconds,
+                          int attempt, int attempts) {
+  return format("获取路径 %s 下的文件失败，errno=%lu，%u 秒后重试（%d/%d）\r\n", remote_dir, error,
+                seconds, attempt, attempts);
+}
+std::string retry_fetch(const char* remote_path, unsigned long error, unsigned seconds,
+                        int attempt, int attempts) {
+  return format("下载文件 %s 失败，errno=%lu，%u 秒后重试（%d/%d）\r\n", remote_path, error, seconds,
+                attempt, attempts);
+}
+
 }  // namespace vandrisk::msg

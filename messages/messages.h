@@ -54,6 +54,21 @@ std::string directory_create_failed(const char* local_path);
 std::string directory_created(const char* local_path);
 std::string unsafe_name_skipped(const char* remote_path);
 
+// A task's optional settings and FTP over TLS.
+std::string bad_setting(const char* key, const char* value);
+std::string tls_unsupported();
+std::string tls_ca_unreadable(const char* path);
+std::string tls_refused();
+std::string tls_certificate_failed();
+
+// Notes on standard error (never on standard output): a retry after a
+// transient failure, `attempt` of `attempts`.
+std::string retry_connect(unsigned long error, unsigned seconds, int attempt, int attempts);
+std::string retry_listing(const char* remote_dir, unsigned long error, unsigned seconds,
+                          int attempt, int attempts);
+std::string retry_fetch(const char* remote_path, unsigned long error, unsigned seconds,
+                        int attempt, int attempts);
+
 }  // namespace vandrisk::msg
 
 #endif  // VANDRISK_MESSAGES_MESSAGES_H_

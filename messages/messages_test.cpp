@@ -41,6 +41,14 @@ TEST(MessagesTest, EveryTextIsExactGbk) {
       {msg::directory_create_failed("C:\\l\\a"), "创建目录 C:\\l\\a 失败\r\n"},
       {msg::directory_created("C:\\l\\a"), "创建目录 C:\\l\\a\r\n"},
       {msg::unsafe_name_skipped("/d/a?b"), "跳过不安全的文件名 /d/a?b\r\n"},
+      {msg::bad_setting("parallel", "abc"), "配置项 parallel=abc 的值无效\r\n"},
+      {msg::tls_unsupported(), "Windows 版不支持 tls=1（FTP over TLS）\r\n"},
+      {msg::tls_ca_unreadable("/etc/ca.pem"), "无法读取 tlsca 文件 /etc/ca.pem\r\n"},
+      {msg::tls_refused(), "服务器不支持 TLS 加密（AUTH TLS 被拒绝）\r\n"},
+      {msg::tls_certificate_failed(), "服务器证书验证失败\r\n"},
+      {msg::retry_connect(12029, 1, 1, 3), "连接服务器失败，errno=12029，1 秒后重试（1/3）\r\n"},
+      {msg::retry_listing("/d", 12030, 2, 2, 3), "获取路径 /d 下的文件失败，errno=12030，2 秒后重试（2/3）\r\n"},
+      {msg::retry_fetch("/d/f", 12002, 30, 3, 3), "下载文件 /d/f 失败，errno=12002，30 秒后重试（3/3）\r\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.actual, gbk(c.expected_utf8)) << c.expected_utf8;
 }
