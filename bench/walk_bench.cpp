@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
   }
   // One client per task, as the task loop creates it.
   std::unique_ptr<vandrisk::FtpClient> client = vandrisk::make_ftp_client();
-  const int count = client ? vandrisk::download_tree(task, *client, console) : -1;
+  vandrisk::Console task_console(console, std::cerr);
+  const int count = client ? vandrisk::download_tree(task, *client, task_console) : -1;
   std::cout << count << '\n';
   return count < 0 ? 1 : 0;
 }

@@ -23,13 +23,14 @@ bool handle_info_option(int argc, const char* const* argv, std::ostream& out) {
 }
 
 int run_tasks(const TaskList& tasks, AppEnv& env) {
+  Console console(env.out, env.err);
   int failed = 0;
   int total = 0;
   for (const TaskRecord* task = tasks.first(); task; task = task->next.get()) {
     msg::emit(env.out, msg::task_started(task->host, task->port, task->ftppath));
     int count = -1;
     if (std::unique_ptr<FtpClient> client = env.make_client()) {
-      count = download_tree(*task, *client, env.out);
+      count = download_tree(*task, *client, console);
     } else {
       msg::emit(env.out, msg::session_open_failed());  // the FTP library did not start
     }

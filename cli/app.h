@@ -16,6 +16,7 @@ namespace vandrisk {
 // process without sleeping, waiting for keys or touching the network.
 struct AppEnv {
   std::ostream& out;
+  std::ostream& err;  // notes (retries); never the tool's own lines
   std::function<void(unsigned ms)> sleep_ms;
   std::function<void()> wait_for_key;
   // One client per task; nullptr when the FTP library cannot start.

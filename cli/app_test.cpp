@@ -17,7 +17,7 @@ using test::gbk;
 // task, in order).
 class AppTest : public ::testing::Test {
  protected:
-  AppTest() : env_{out_, [this](unsigned ms) { sleeps_.push_back(ms); }, [this] { ++key_waits_; },
+  AppTest() : env_{out_, err_, [this](unsigned ms) { sleeps_.push_back(ms); }, [this] { ++key_waits_; },
                    [this]() -> std::unique_ptr<FtpClient> {
                      return std::make_unique<FakeFtpClient>(servers_.at(clients_made_++));
                    }} {}
@@ -35,6 +35,7 @@ class AppTest : public ::testing::Test {
 
   test::ScratchDir dir_;
   std::ostringstream out_;
+  std::ostringstream err_;
   std::vector<unsigned> sleeps_;
   int key_waits_ = 0;
   std::vector<FakeFtpServer> servers_;

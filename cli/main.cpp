@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   vandrisk::AppEnv env{
       std::cout,
+      std::cerr,
       vandrisk::platform::sleep_ms,
       [] { vandrisk::platform::wait_for_key(std::cout); },
       [] { return vandrisk::make_ftp_client(); },

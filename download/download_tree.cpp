@@ -1,10 +1,15 @@
 #include "download/download_tree.h"
 
+#include <fstream>
 #include <new>
 #include <string>
 
+#include "config/task_settings.h"
 #include "download/file_fetch.h"
-#include "download/filters.h"
+#include "download/lane.h"
+#include "download/parallel_source.h"
+#include "download/walk_plan.h"
+#include "download/walk_source.h"
 #include "messages/messages.h"
 #include "platform/platform.h"
 
@@ -12,15 +17,6 @@ namespace vandrisk {
 namespace {
 
 using platform::LocalKind;
-
-// A name the walk must not use: one the local file system cannot hold as one
-// name in this directory (a separator would put it elsewhere), one that CR,
-// LF, TAB or NUL would cut or split in the command that names it, and the
-// empty name, which would make the directory its own child.
-bool is_unsafe_name(const std::string& name) {
-  return name.empty() || name.find_first_of(std::string("\r\n\t\0", 4)) != std::string::npos ||
-         platform::is_unsafe_local_name(name);
-}
 
 // A remote name or line is shown on one console line: control bytes become '?'.
 std::string printable(std::string text) {
@@ -32,7 +28,7 @@ std::string printable(std::string text) {
 
 // The task's login: only a full pair logs in as a user; a user without a
 // password (or the reverse) logs in anonymously.
-FtpAccount account_of(const TaskRecord& task) {
+FtpAccount account_of(const TaskRecord& task, const TransferSettings& settings) {
   FtpAccount account;
   account.host = task.host;
   account.port = task.port;
@@ -40,101 +36,170 @@ FtpAccount account_of(const TaskRecord& task) {
     account.user = task.user;
     account.password = task.pwd;
   }
+  account.passive = settings.passive;
+  account.tls = settings.tls;
+  account.tls_ca = settings.tls_ca;
   return account;
+}
+
+// The directory an empty ftppath lists is the login directory. Its entries'
+// paths must start from there: "/name" would name another file wherever the
+// login does not land in "/". Where it does (or the server did not say), the
+// paths stay "/name".
+std::string top_directory(const TaskRecord& task, const std::string& login_directory) {
+  if (task.ftppath[0] != '\0') return task.ftppath;
+  if (login_directory.size() > 1 && login_directory.front() == '/') return login_directory;
+  return std::string();
+}
+
+// Why the first connection failed, as one line.
+std::string connect_failure_line(const FtpStatus& status) {
+  if (status.code == ftp_errors::kSecureChannelError) return msg::tls_refused();
+  if (status.code == ftp_errors::kInvalidCertificate) return msg::tls_certificate_failed();
+  return msg::connect_failed();
 }
 
 class Walk {
  public:
-  Walk(const TaskRecord& task, FtpConnection& connection, std::ostream& out)
-      : task_(task), connection_(connection), out_(out) {}
+  Walk(const TaskRecord& task, WalkSource& source, Console& console)
+      : task_(task), source_(source), console_(console) {}
 
   // One directory and everything below it: the count of files fetched, or -1.
-  int walk(const std::string& remote_dir, const std::string& local_dir) {
+  int walk(const WalkKey& key, const std::string& remote_dir, const std::string& local_dir) {
     FtpListing listing;
     FtpStatus status;
-    if (!connection_.list(remote_dir, listing, status)) {
-      msg::emit(out_, msg::listing_start_failed(remote_dir.c_str(), status.code));
+    if (!source_.list(key, remote_dir, local_dir, listing, status)) {
+      console_.say(msg::listing_start_failed(remote_dir.c_str(), status.code));
       return -1;
     }
     // Reused for every entry of this directory: an entry that fits costs no allocation.
     std::string local_path;
     std::string remote_path;
+    WalkKey entry_key = key;
+    entry_key.push_back(0);
     int count = 0;
-    for (const FtpEntry& entry : listing.entries) {
-      const std::string& name = entry.name;
-      if (name == "." || name == "..") continue;
-      if (is_unsafe_name(name)) {
-        remote_path.assign(remote_dir).append(1, '/').append(name);
-        msg::emit(out_, msg::unsafe_name_skipped(printable(remote_path).c_str()));
-        continue;
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+      const FtpEntry& entry = listing.entries[i];
+      entry_key.back() = static_cast<std::uint32_t>(i);
+      Step step = plan_name_step(entry);
+      if (step == Step::kLookLocally) {
+        local_path.assign(local_dir).append(1, '\\').append(entry.name);
+        remote_path.assign(remote_dir).append(1, '/').append(entry.name);
+        // Looked at for every entry, also one the filters will pass over.
+        const LocalKind local = platform::local_kind(local_path);
+        step = plan_local_step(entry, local, task_);
+        if (step == Step::kFileConflict) {
+          console_.say(msg::file_conflict(remote_path.c_str(), static_cast<int>(local)));
+          return -1;
+        }
+        if (step == Step::kDirectoryConflict) {
+          console_.say(msg::directory_conflict(local_path.c_str(), static_cast<int>(local)));
+          return -1;
+        }
       }
-      local_path.assign(local_dir).append(1, '\\').append(name);
-      remote_path.assign(remote_dir).append(1, '/').append(name);
-      // Looked at for every entry, also one the filters will pass over.
-      const LocalKind local = platform::local_kind(local_path);
-
-      if (entry.kind == EntryKind::kFile) {
-        if (local == LocalKind::kRegular) continue;  // fetched by an earlier run
-        if (!starts_with(name.c_str(), task_.head) || !ends_with(name.c_str(), task_.tail)) continue;
-        if (local != LocalKind::kMissing) {
-          msg::emit(out_, msg::file_conflict(remote_path.c_str(), static_cast<int>(local)));
-          return -1;
-        }
-        if (!fetch({remote_path, local_path, entry.size})) {
-          msg::emit(out_, msg::file_download_failed(remote_path.c_str()));
-          return -1;
-        }
-        msg::emit(out_, msg::file_downloaded(remote_path.c_str()));
-        ++count;
-      } else if (entry.kind == EntryKind::kDirectory) {
-        if (local == LocalKind::kRegular || local == LocalKind::kOther) {
-          msg::emit(out_, msg::directory_conflict(local_path.c_str(), static_cast<int>(local)));
-          return -1;
-        }
-        if (local == LocalKind::kMissing) {
+      switch (step) {
+        case Step::kReportUnreadable:
+          // TODO
+          break;
+        case Step::kReportUnsafe:
+          remote_path.assign(remote_dir).append(1, '/').append(entry.name);
+          console_.say(msg::unsafe_name_skipped(printable(remote_path).c_str()));
+          break;
+        case Step::kFetch:
+          if (!fetch(entry_key, {remote_path, local_path, entry.size})) return -1;
+          ++count;
+          break;
+        case Step::kCreateAndWalk:
           if (!platform::make_directory(local_path)) {
-            msg::emit(out_, msg::directory_create_failed(local_path.c_str()));
+            console_.say(msg::directory_create_failed(local_path.c_str()));
             return -1;
           }
-          msg::emit(out_, msg::directory_created(local_path.c_str()));
+          console_.say(msg::directory_created(local_path.c_str()));
+          [[fallthrough]];
+        case Step::kWalk: {
+          const int below = walk(entry_key, remote_path, local_path);
+          if (below < 0) return -1;
+          count += below;
+          break;
         }
-        const int below = walk(remote_path, local_path);
-        if (below < 0) return -1;
-        count += below;
+        default:
+          break;  // passed over
       }
-      // Anything else (a link of unknown kind, a device) is passed over.
     }
     if (listing.cut_short != ftp_errors::kNone) {
-      msg::emit(out_, msg::listing_broken(listing.cut_short));
+      console_.say(msg::listing_broken(listing.cut_short));
       return -1;
     }
     return count;
   }
 
  private:
-  bool fetch(FetchJob job) {
-    FileFetch file(std::move(job));
+  bool fetch(const WalkKey& key, const FetchJob& job) {
     FetchFailure failure;
-    return file.attempt(connection_, failure) && file.publish(failure);
+    std::unique_ptr<FileFetch> file = source_.fetch(key, job, failure);
+    if (!file || !file->publish(failure)) {
+      console_.say(msg::file_download_failed(job.remote_path.c_str()));
+      return false;
+    }
+    console_.say(msg::file_downloaded(job.remote_path.c_str()));
+    return true;
   }
 
   const TaskRecord& task_;
-  FtpConnection& connection_;
-  std::ostream& out_;
+  WalkSource& source_;
+  Console& console_;
 };
+
+// The settings a task can run with, or the line that says why not.
+bool usable_settings(const TaskRecord& task, const FtpClient& client, Console& console,
+                     TransferSettings& settings) {
+  BadSetting bad;
+  if (!read_settings(task.settings, settings, bad)) {
+    console.say(msg::bad_setting(bad.key.c_str(), bad.value.c_str()));
+    return false;
+  }
+  if (settings.tls && !client.supports_tls()) {
+    console.say(msg::tls_unsupported());
+    return false;
+  }
+  if (settings.tls && !settings.tls_ca.empty() &&
+      !std::ifstream(platform::to_os_path(settings.tls_ca), std::ios::binary)) {
+    console.say(msg::tls_ca_unreadable(settings.tls_ca.c_str()));
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
-int download_tree(const TaskRecord& task, FtpClient& client, std::ostream& out) {
+int download_tree(const TaskRecord& task, FtpClient& client, Console& console,
+                  const WalkTuning& tuning) {
   try {
+    TransferSettings settings;
+    if (!usable_settings(task, client, console, settings)) return -1;
+    if (settings.tls) settings.tls_ca = platform::to_os_path(settings.tls_ca);
+    const FtpAccount account = account_of(task, settings);
+    RetryPolicy policy;
+    policy.retries = settings.retries;
+    policy.first_delay_ms = tuning.first_retry_delay_ms;
+
+    // Parallel transfers can be stopped from another thread: their
+    // connections, the first one included, watch this.
+    StopSignal stop;
+    Lane first(client, account, policy, console, settings.parallel > 1 ? &stop : nullptr);
     FtpStatus status;
-    std::unique_ptr<FtpConnection> connection = client.connect(account_of(task), status);
-    if (!connection) {
-      msg::emit(out, msg::connect_failed());
+    if (!first.connect(status, true)) {
+      console.say(connect_failure_line(status));
       return -1;
     }
-    Walk walk(task, *connection, out);
-    return walk.walk(task.ftppath, task.localpath);
+    const std::string top = top_directory(task, first.login_directory());
+    if (settings.parallel == 1) {
+      SerialSource source(first);
+      return Walk(task, source, console).walk(WalkKey(), top, task.localpath);
+    }
+    ParallelSource source(client, account, policy, task, settings.parallel, console, stop,
+                          first.release());
+    return Walk(task, source, console).walk(WalkKey(), top, task.localpath);
   } catch (const std::bad_alloc&) {
     return -1;  // out of memory for a path: the walk ends without a message
   }

@@ -17,12 +17,20 @@ namespace {
 
 using test::gbk;
 
+// The task with its console lines to `out` (notes on standard error are not
+// what these tests look at).
+int run_task(const TaskRecord& task, FtpClient& client, std::ostream& out) {
+  std::ostringstream err;
+  Console console(out, err);
+  return download_tree(task, client, console);
+}
+
 class DownloadTreeTest : public ::testing::Test {
  protected:
   int run(const char* remote_dir, const char* head = "", const char* tail = "",
           const std::string& local = "") {
     FakeFtpClient client(server_);
-    return download_tree(test::make_task(remote_dir, local.empty() ? dir_.local() : local, head, tail), client,
+    return run_task(test::make_task(remote_dir, local.empty() ? dir_.local() : local, head, tail), client,
                          out_);
   }
   std::string local(const std::string& relative) const { return dir_.os(relative); }
@@ -159,7 +167,7 @@ TEST_F(DownloadTreeTest, ConflictsBetweenRemoteAndLocalKinds) {
     }
     FakeFtpClient client(server);
     std::ostringstream out;
-    EXPECT_EQ(download_tree(test::make_task("/d", dir.local(), "name", ".zip"), client, out), c.expected)
+    EXPECT_EQ(run_task(test::make_task("/d", dir.local(), "name", ".zip"), client, out), c.expected)
         << c.what;
     if (c.expected == 0) {
       EXPECT_EQ(out.str(), "") << c.what;
@@ -234,7 +242,7 @@ TEST_F(DownloadTreeTest, EveryFailureEndsTheWalkWithOneMessage) {
     c.arrange(server);
     FakeFtpClient client(server);
     std::ostringstream out;
-    EXPECT_EQ(download_tree(test::make_task("/d", dir.local()), client, out), -1) << c.what;
+    EXPECT_EQ(run_task(test::make_task("/d", dir.local()), client, out), -1) << c.what;
     EXPECT_EQ(out.str(), gbk(c.expected_utf8)) << c.what;
     // Nothing under a final name that is not complete, and nothing stray.
     EXPECT_EQ(test::list_dir(dir.path()), c.left) << c.what;
@@ -298,7 +306,7 @@ TEST_F(DownloadTreeTest, CredentialsReachTheLogin) {
   record.port = 0;
   std::snprintf(record.user, sizeof record.user, "bob");
   std::snprintf(record.pwd, sizeof record.pwd, "pw");
-  EXPECT_EQ(download_tree(record, client, out_), 0);
+  EXPECT_EQ(run_task(record, client, out_), 0);
   ASSERT_EQ(server_.connects().size(), 1u);
   EXPECT_EQ(server_.connects()[0].host, "ftp.local");
   EXPECT_EQ(server_.connects()[0].user, "bob");
@@ -357,7 +365,7 @@ TEST_F(DownloadTreeTest, WindowsSkipsFileNamesWindowsCannotHold) {
     if (c.existing) test::write_file(dir.os(c.existing), "local");
     FakeFtpClient client(server);
     std::ostringstream out;
-    EXPECT_EQ(download_tree(test::make_task("/d", dir.local()), client, out), 0);
+    EXPECT_EQ(run_task(test::make_task("/d", dir.local()), client, out), 0);
     EXPECT_EQ(out.str(), gbk("跳过不安全的文件名 /d/") + c.name + "\r\n");
     EXPECT_TRUE(server.fetched().empty());
     EXPECT_EQ(test::list_dir(dir.path()), c.existing ? c.existing : "");

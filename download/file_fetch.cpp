@@ -42,7 +42,7 @@ bool remote_failure(FtpError code, FetchFailure& failure) {
 bool FileFetch::attempt(FtpConnection& connection, FetchFailure& failure) {
   failure = FetchFailure();
   if (!file_) {
-    file_ = platform::create_new_file(job_.local_path, &failure.local);
+    file_ = platform::create_new_file(job_.local_path, &failure.local, job_.staging_dir);
     if (!file_) return remote_failure(ftp_errors::kInternalError, failure);
   }
   const std::uint64_t offset = received_;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "ftp/ftp_client.h"
 #include "platform/platform.h"
@@ -16,9 +17,21 @@ namespace vandrisk {
 
 // A file to fetch: where from, where to, and the size the listing told.
 struct FetchJob {
+  FetchJob() = default;
+  FetchJob(std::string remote, std::string local, std::optional<std::uint64_t> listed_size,
+           std::string staging = std::string())
+      : remote_path(std::move(remote)),
+        local_path(std::move(local)),
+        size(listed_size),
+        staging_dir(std::move(staging)) {}
+
   std::string remote_path;
   std::string local_path;  // '\\'-separated final name
   std::optional<std::uint64_t> size;
+  // Where the unnamed file waits until it is published: a directory above
+  // local_path on the same file system, for a file fetched before its own
+  // directory exists. Empty: local_path's own directory.
+  std::string staging_dir;
 };
 
 // Why a fetch failed. `remote.code` is what the console would show; `local`

@@ -12,6 +12,7 @@
 #ifndef VANDRISK_FTP_FTP_CLIENT_H_
 #define VANDRISK_FTP_FTP_CLIENT_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,9 @@ struct FtpAccount {
   // Both or neither: without them the login is anonymous.
   std::optional<std::string> user;
   std::optional<std::string> password;
+  bool passive = false;  // data connections by EPSV, then PASV (else EPRT/PORT)
+  bool tls = false;      // AUTH TLS before the login; data connections protected too
+  std::string tls_ca;    // PEM file trusted instead of the system's CA store
 };
 
 enum class EntryKind {
@@ -123,8 +127,15 @@ class FtpClient {
 
   // Connects to the account's server and logs in: one call, one control
   // connection, one login. nullptr with the status when that fails.
-  virtual std::unique_ptr<FtpConnection> connect(const FtpAccount& account,
-                                                 FtpStatus& status) = 0;
+  //
+  // `stop`, when given, lets another thread end the connection's work early:
+  // once it reads true, the operation in progress fails soon (within about a
+  // second where the library allows) with kOperationCancelled.
+  virtual std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status,
+                                                 const std::atomic<bool>* stop = nullptr) = 0;
+
+  // Whether this backend can log in with TLS (account.tls) at all.
+  virtual bool supports_tls() const = 0;
 };
 
 // The platform's backend (libcurl on POSIX, WinINet on Windows).

@@ -297,7 +297,7 @@ TEST_P(FtpClientContractTest, FetchFromAnOffsetDeliversTheRest) {
     FtpStatus status;
     EXPECT_TRUE(connection->fetch("/sub/deeper/leaf.bin", offset, content.size(), sink, status))
         << offset << ": " << status.code;
-    EXPECT_TRUE(sink.bytes == content.substr(offset)) << offset;
+    EXPECT_TRUE(sink.bytes == content.substr(offset)) << offset << " got " << sink.bytes.size() << " of " << content.size() - offset;
   }
 }
 

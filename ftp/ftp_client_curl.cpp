@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -49,6 +50,22 @@ int tap_received_data(CURL*, curl_infotype type, char* data, size_t size, void* 
   return 0;
 }
 
+// Called by libcurl about once a second even while nothing moves, so that a
+// stalled transfer can be stopped too.
+int check_stop(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* stop = static_cast<const std::atomic<bool>*>(userdata);
+  return stop->load() ? 1 : 0;
+}
+
+// Whether this libcurl can protect an active-mode data connection: before
+// 8.0.0 it never starts TLS on an accepted connection and the transfer stalls
+// after the 150 reply (curl issue 10666). Asked of the library at hand, not of
+// the headers the tool was built with.
+bool active_tls_works() {
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  return info && info->version_num >= 0x080000;
+}
+
 size_t write_to_sink(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
   // A short count makes libcurl abort the transfer with CURLE_WRITE_ERROR.
@@ -60,8 +77,9 @@ size_t write_to_sink(char* data, size_t size, size_t count, void* userdata) {
 // once per connection.
 class CurlFtpConnection : public FtpConnection {
  public:
-  CurlFtpConnection(EasyHandle easy, const FtpAccount& account, const FtpTimeouts& timeouts)
-      : easy_(std::move(easy)), account_(account), timeouts_(timeouts) {
+  CurlFtpConnection(EasyHandle easy, const FtpAccount& account, const FtpTimeouts& timeouts,
+                    const std::atomic<bool>* stop)
+      : easy_(std::move(easy)), account_(account), timeouts_(timeouts), stop_(stop) {
     if (account_.port == 0) account_.port = 21;
   }
 
@@ -76,9 +94,33 @@ class CurlFtpConnection : public FtpConnection {
     // An empty string, not the default: the *_proxy environment variables
     // must not send an FTP task through an HTTP proxy.
     set(curl_easy_setopt(e, CURLOPT_PROXY, ""));
-    // Active mode on the control connection's own address (EPRT, PORT as
-    // libcurl's fallback when EPRT is refused).
-    set(curl_easy_setopt(e, CURLOPT_FTPPORT, "-"));
+    if (account_.passive || (account_.tls && !active_tls_works())) {
+      // EPSV, then PASV. A 227 reply naming another address than the
+      // control connection's peer (a private one, behind NAT) is not
+      // trusted: the data connection goes to the peer.
+      set(curl_easy_setopt(e, CURLOPT_FTPPORT, nullptr));
+      set(curl_easy_setopt(e, CURLOPT_FTP_USE_EPSV, 1L));
+      set(curl_easy_setopt(e, CURLOPT_FTP_SKIP_PASV_IP, 1L));
+    } else {
+      // Active mode on the control connection's own address (EPRT, PORT as
+      // libcurl's fallback when EPRT is refused).
+      set(curl_easy_setopt(e, CURLOPT_FTPPORT, "-"));
+    }
+    if (account_.tls) {
+      // AUTH TLS first and nothing in clear after it, data included: a server
+      // that refuses fails the login (never a fallback to plain FTP). The
+      // certificate is verified, against tls_ca when given.
+      set(curl_easy_setopt(e, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)));
+      set(curl_easy_setopt(e, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS)));
+      set(curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L));
+      set(curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L));
+      if (!account_.tls_ca.empty()) set(curl_easy_setopt(e, CURLOPT_CAINFO, account_.tls_ca.c_str()));
+    }
+    if (stop_) {
+      set(curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, check_stop));
+      set(curl_easy_setopt(e, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(stop_)));
+      set(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
+    }
     // One "CWD a/b" instead of one per part; names are sent as the listing
     // gave them, "." and ".." included.
     set(curl_easy_setopt(e, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD)));
@@ -177,7 +219,9 @@ class CurlFtpConnection : public FtpConnection {
     CURL* e = easy_.get();
     // With the listing's size at hand the SIZE round trip buys nothing: the
     // caller checks the count. Without it libcurl's SIZE check is all there is.
-    curl_easy_setopt(e, CURLOPT_IGNORE_CONTENT_LENGTH, size ? 1L : 0L);
+    // A resume needs it anyway: libcurl sends no REST when told to ignore
+    // the size.
+    curl_easy_setopt(e, CURLOPT_IGNORE_CONTENT_LENGTH, size && offset == 0 ? 1L : 0L);
     curl_easy_setopt(e, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
     const std::string url = ftp_file_url(account_.host, account_.port,
                                          resolve_remote_path(login_directory_, remote_path));
@@ -206,6 +250,7 @@ class CurlFtpConnection : public FtpConnection {
   EasyHandle easy_;
   FtpAccount account_;
   FtpTimeouts timeouts_;
+  const std::atomic<bool>* stop_;
   std::string login_directory_;
   bool mlsd_unsupported_ = false;
 };
@@ -214,7 +259,8 @@ class CurlFtpClient : public FtpClient {
  public:
   explicit CurlFtpClient(const FtpTimeouts& timeouts) : timeouts_(timeouts) {}
 
-  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status) override {
+  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status,
+                                         const std::atomic<bool>* stop) override {
     if (account.host.empty()) {
       // libcurl would call "ftp://:21/" a malformed URL; to the user it is a
       // host that cannot be found.
@@ -226,7 +272,8 @@ class CurlFtpClient : public FtpClient {
       status = {ftp_errors::kInternalError, 0};
       return nullptr;
     }
-    auto connection = std::make_unique<CurlFtpConnection>(std::move(easy), account, timeouts_);
+    auto connection =
+        std::make_unique<CurlFtpConnection>(std::move(easy), account, timeouts_, stop);
     if (!connection->configure()) {
       status = {ftp_errors::kInternalError, 0};
       return nullptr;
@@ -234,6 +281,8 @@ class CurlFtpClient : public FtpClient {
     if (!connection->log_in(status)) return nullptr;
     return connection;
   }
+
+  bool supports_tls() const override { return true; }
 
  private:
   FtpTimeouts timeouts_;
@@ -249,6 +298,10 @@ class CurlFtpClient : public FtpClient {
 //   6  COULDNT_RESOLVE_HOST                          12007 kNameNotResolved
 //   67 LOGIN_DENIED, 11 FTP_WEIRD_PASS_REPLY         12015 kLoginFailure
 //   7  COULDNT_CONNECT                               12029 kCannotConnect
+//   42 ABORTED_BY_CALLBACK (the task's stop flag)     12017 kOperationCancelled
+//   64 USE_SSL_FAILED (AUTH TLS refused),
+//   35 SSL_CONNECT_ERROR                             12157 kSecureChannelError
+//   60 PEER_FAILED_VERIFICATION, 77 CACERT_BADFILE   12045 kInvalidCertificate
 //   18 PARTIAL_FILE, 52 GOT_NOTHING, 55 SEND_ERROR,
 //   56 RECV_ERROR, 10 FTP_ACCEPT_FAILED              12030 kConnectionAborted
 //   any other code after a 4xx/5xx reply, e.g.
@@ -277,6 +330,14 @@ FtpError map_curl_result(CURLcode code, long response_code) {
       return ftp_errors::kLoginFailure;
     case CURLE_COULDNT_CONNECT:
       return ftp_errors::kCannotConnect;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return ftp_errors::kOperationCancelled;
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_CONNECT_ERROR:
+      return ftp_errors::kSecureChannelError;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+      return ftp_errors::kInvalidCertificate;
     case CURLE_PARTIAL_FILE:
     case CURLE_GOT_NOTHING:
     case CURLE_SEND_ERROR:

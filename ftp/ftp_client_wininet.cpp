@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -97,8 +98,12 @@ FtpStatus failure() { return {last_error(), last_reply()}; }
 
 class WinInetConnection : public FtpConnection {
  public:
-  WinInetConnection(InternetSession session, InternetHandle connection, std::string home)
-      : session_(std::move(session)), connection_(std::move(connection)), home_(std::move(home)) {}
+  WinInetConnection(InternetSession session, InternetHandle connection, std::string home,
+                    const std::atomic<bool>* stop)
+      : session_(std::move(session)),
+        connection_(std::move(connection)),
+        home_(std::move(home)),
+        stop_(stop) {}
 
   const std::string& login_directory() const override { return home_; }
 
@@ -170,6 +175,12 @@ class WinInetConnection : public FtpConnection {
     }
     std::vector<char> buffer(kReadChunk);
     for (;;) {
+      // WinINet has no callback that could stop a blocked read: the flag is
+      // looked at between reads, so a stalled one runs into its timeout.
+      if (stop_ && stop_->load()) {
+        status = {ftp_errors::kOperationCancelled, 0};
+        return false;
+      }
       DWORD got = 0;
       if (!InternetReadFile(file.get(), buffer.data(), kReadChunk, &got)) {
         status = failure();
@@ -195,6 +206,7 @@ class WinInetConnection : public FtpConnection {
   InternetSession session_;  // outlives the connection handle
   InternetHandle connection_;
   std::string home_;
+  const std::atomic<bool>* stop_;
 };
 
 void set_timeout(HINTERNET handle, DWORD option, long ms) {
@@ -208,7 +220,8 @@ class WinInetClient : public FtpClient {
  public:
   explicit WinInetClient(InternetSession session) : session_(std::move(session)) {}
 
-  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status) override {
+  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status,
+                                         const std::atomic<bool>* stop) override {
     if (account.host.empty()) {
       // The same code the other backends give a host that cannot be found.
       status = {ftp_errors::kNameNotResolved, 0};
@@ -216,12 +229,13 @@ class WinInetClient : public FtpClient {
     }
     const bool with_login = account.user && account.password;
     // Null user and password: WinINet logs in as "anonymous" by itself.
-    // Flags 0: active mode (no INTERNET_FLAG_PASSIVE).
+    // Without INTERNET_FLAG_PASSIVE the data connections are active (PORT).
     InternetHandle connection(InternetConnectA(
         static_cast<HINTERNET>(session_.get()), account.host.c_str(),
         account.port == 0 ? INTERNET_DEFAULT_FTP_PORT : account.port,
         with_login ? account.user->c_str() : nullptr,
-        with_login ? account.password->c_str() : nullptr, INTERNET_SERVICE_FTP, 0, 0));
+        with_login ? account.password->c_str() : nullptr, INTERNET_SERVICE_FTP,
+        account.passive ? INTERNET_FLAG_PASSIVE : 0, 0));
     if (!connection) {
       status = failure();
       return nullptr;
@@ -233,8 +247,11 @@ class WinInetClient : public FtpClient {
       status = failure();
       return nullptr;
     }
-    return std::make_unique<WinInetConnection>(session_, std::move(connection), home);
+    return std::make_unique<WinInetConnection>(session_, std::move(connection), home, stop);
   }
+
+  // WinINet speaks plain FTP only.
+  bool supports_tls() const override { return false; }
 
  private:
   InternetSession session_;

@@ -79,8 +79,13 @@ class NewLocalFile {
 };
 // nullptr, with the cause in `*error` when given, when the file cannot be
 // created there or `local_path` exists.
+//
+// `staging_dir`, when not empty, is where the file waits unnamed instead of
+// local_path's own directory (which need not exist yet): a directory above it
+// on the same file system, so that publishing stays one rename or link.
 std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path,
-                                              LocalError* error = nullptr);
+                                              LocalError* error = nullptr,
+                                              const std::string& staging_dir = std::string());
 
 }  // namespace vandrisk::platform
 

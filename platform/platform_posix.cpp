@@ -171,7 +171,8 @@ bool make_directory(const std::string& local_path) {
   return ::mkdir(to_os_path(local_path).c_str(), 0777) == 0;
 }
 
-std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, LocalError* cause) {
+std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, LocalError* cause,
+                                              const std::string& staging_dir) {
   LocalError ignored;
   LocalError& error = cause ? *cause : ignored;
   error = {"create", 0};
@@ -187,6 +188,7 @@ std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, Loc
     error.code = EEXIST;
     return nullptr;
   }
+  if (!staging_dir.empty()) dir = to_os_path(staging_dir);
 
   Fd tmp(::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
   if (tmp.get() >= 0) {

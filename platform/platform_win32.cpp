@@ -193,7 +193,8 @@ bool make_directory(const std::string& local_path) {
   return CreateDirectoryA(local_path.c_str(), nullptr) != 0;
 }
 
-std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, LocalError* cause) {
+std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, LocalError* cause,
+                                              const std::string& staging_dir) {
   LocalError ignored;
   LocalError& error = cause ? *cause : ignored;
   error = {"create", ERROR_INVALID_NAME};
@@ -204,7 +205,8 @@ std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, Loc
   }
   // A leftover of a killed run may hold a temporary name: try a few others.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = win32::temp_sibling_path(local_path);
+    std::string temp = win32::temp_sibling_path(
+        staging_dir.empty() ? local_path : staging_dir + "\\" + std::string(last_path_component(local_path)));
     const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {

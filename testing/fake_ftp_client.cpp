@@ -105,7 +105,13 @@ std::vector<FtpAccount> FakeFtpServer::connects() const {
 
 class FakeFtpConnection : public FtpConnection {
  public:
-  explicit FakeFtpConnection(FakeFtpServer& server) : server_(server) {}
+  explicit FakeFtpConnection(FakeFtpServer& server) : server_(server) {
+    ++server_.open_connections_;  // made with the server's mutex held
+  }
+  ~FakeFtpConnection() override {
+    std::lock_guard<std::mutex> lock(*server_.mutex_);
+    --server_.open_connections_;
+  }
 
   const std::string& login_directory() const override { return server_.login_directory_; }
 
@@ -182,13 +188,18 @@ class FakeFtpConnection : public FtpConnection {
 };
 
 std::unique_ptr<FtpConnection> FakeFtpClient::connect(const FtpAccount& account,
-                                                      FtpStatus& status) {
+                                                      FtpStatus& status,
+                                                      const std::atomic<bool>* /*stop*/) {
   std::lock_guard<std::mutex> lock(*server_.mutex_);
   server_.connects_.push_back(account);
   if (account.port == 0) server_.connects_.back().port = 21;
   if (server_.connect_fault_ && server_.connect_fault_->times != 0) {
     if (server_.connect_fault_->times > 0) --server_.connect_fault_->times;
     status = server_.connect_fault_->status;
+    return nullptr;
+  }
+  if (server_.connection_limit_ >= 0 && server_.open_connections_ >= server_.connection_limit_) {
+    status = {ftp_errors::kExtendedError, 421};
     return nullptr;
   }
   ++server_.logins_;

@@ -40,6 +40,9 @@ class FakeFtpServer {
   // Failures on cue. `times` < 0: every time; otherwise the next `times`
   // attempts fail and later ones succeed.
   void fail_connect(FtpStatus status, int times = -1) { connect_fault_ = {status, times}; }
+  // A login while `connections` others are open fails, like a server that
+  // allows only so many (421 too many connections).
+  void limit_connections(int connections) { connection_limit_ = connections; }
   void fail_listing(const std::string& dir, FtpStatus status, int times = -1) {
     list_faults_[normalize(dir)] = {status, times};
   }
@@ -87,6 +90,7 @@ class FakeFtpServer {
   std::map<std::string, std::map<std::string, Node>> raw_entries_;
   std::string login_directory_ = "/";
   std::optional<Fault> connect_fault_;
+  int connection_limit_ = -1;
   std::map<std::string, Fault> list_faults_, fetch_faults_, midway_faults_;
   std::map<std::string, std::pair<std::size_t, FtpError>> break_list_;
 
@@ -96,13 +100,16 @@ class FakeFtpServer {
   std::vector<std::string> listed_, fetched_;
   std::vector<FtpAccount> connects_;
   int logins_ = 0;
+  int open_connections_ = 0;
 };
 
 // A client of the fake server: every connect() is one login.
 class FakeFtpClient : public FtpClient {
  public:
   explicit FakeFtpClient(FakeFtpServer& server) : server_(server) {}
-  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status) override;
+  std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status,
+                                         const std::atomic<bool>* stop = nullptr) override;
+  bool supports_tls() const override { return true; }
 
  private:
   FakeFtpServer& server_;

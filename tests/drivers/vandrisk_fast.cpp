@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   timeouts.connect_ms = timeouts.response_ms = timeouts.accept_ms = timeouts.stall_ms = ms;
   vandrisk::AppEnv env{
       std::cout,
+      std::cerr,
       [](unsigned) {},
       [] { vandrisk::platform::wait_for_key(std::cout); },
       [timeouts] { return vandrisk::make_ftp_client(timeouts); },

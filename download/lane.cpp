@@ -1,0 +1,101 @@
+#include "download/lane.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "messages/messages.h"
+
+namespace vandrisk {
+
+void StopSignal::request() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flag_ = true;
+  }
+  stopped_.notify_all();
+}
+
+bool StopSignal::wait_ms(long ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return stopped_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return flag_.load(); });
+}
+
+long Lane::delay_ms(int attempt) const {
+  long delay = policy_.first_delay_ms;
+  for (int i = 1; i < attempt && delay < policy_.max_delay_ms; ++i) delay *= 2;
+  return std::min(delay, policy_.max_delay_ms);
+}
+
+bool Lane::pause_before(int attempt, const std::string& note) {
+  if (stopped()) return false;
+  console_.note(note);
+  const long ms = delay_ms(attempt);
+  if (stop_) return !stop_->wait_ms(ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return true;
+}
+
+void Lane::forget_connection_after(const FtpStatus& status) {
+  // A timeout or a dropped connection leaves the control connection in an
+  // unknown state, and a 421 closes it: log in afresh. After 425/426/450/451
+  // the server goes on serving the same connection.
+  if (status.code != ftp_errors::kExtendedError || status.reply == 421) connection_.reset();
+}
+
+bool Lane::ensure_connected(FtpStatus& status) {
+  if (connection_) return true;
+  connection_ = client_.connect(account_, status, stop_ ? stop_->flag() : nullptr);
+  if (!connection_) return false;
+  login_directory_ = connection_->login_directory();
+  return true;
+}
+
+bool Lane::connect(FtpStatus& status, bool retry) {
+  for (int attempt = 0;; ++attempt) {
+    if (ensure_connected(status)) return true;
+    if (!retry || attempt >= policy_.retries || !is_transient(status.code, status.reply) ||
+        !pause_before(attempt + 1, msg::retry_connect(status.code, static_cast<unsigned>(
+                                                                       delay_ms(attempt + 1) / 1000),
+                                                      attempt + 1, policy_.retries))) {
+      return false;
+    }
+  }
+}
+
+bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status) {
+  for (int attempt = 0;; ++attempt) {
+    bool ok = ensure_connected(status) && connection_->list(dir, listing, status);
+    if (ok && listing.cut_short == ftp_errors::kNone) return true;
+    if (ok) status = {listing.cut_short, 0};
+    const bool again = attempt < policy_.retries && is_transient(status.code, status.reply);
+    if (again) forget_connection_after(status);
+    if (!again ||
+        !pause_before(attempt + 1,
+                      msg::retry_listing(dir.c_str(), status.code,
+                                         static_cast<unsigned>(delay_ms(attempt + 1) / 1000),
+                                         attempt + 1, policy_.retries))) {
+      return ok;  // a listing cut short still hands over what it has
+    }
+  }
+}
+
+bool Lane::fetch(FileFetch& file, FetchFailure& failure) {
+  for (int attempt = 0;; ++attempt) {
+    failure = FetchFailure();
+    if (ensure_connected(failure.remote) && file.attempt(*connection_, failure)) return true;
+    // A local failure (a full disk, a file that grew) stays one.
+    const bool again = attempt < policy_.retries && !failure.local.operation &&
+                       is_transient(failure.remote.code, failure.remote.reply);
+    if (again) forget_connection_after(failure.remote);
+    if (!again ||
+        !pause_before(attempt + 1,
+                      msg::retry_fetch(file.job().remote_path.c_str(), failure.remote.code,
+                                       static_cast<unsigned>(delay_ms(attempt + 1) / 1000),
+                                       attempt + 1, policy_.retries))) {
+      return false;
+    }
+  }
+}
+
+}  // namespace vandrisk

@@ -1,0 +1,298 @@
+#include "download/parallel_source.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+
+#include "download/walk_plan.h"
+#include "platform/platform.h"
+
+namespace vandrisk {
+namespace {
+
+// How far ahead of the walk work may go, in items started and not yet taken:
+// enough to keep every connection busy while the walk publishes, small enough
+// that unpublished files stay few (each is an open, unnamed file).
+int list_window(int connections) { return 2 * connections + 2; }
+int fetch_window(int connections) { return 2 * connections; }
+
+// The deepest directory of `local_path` that exists now. A file fetched ahead
+// into a directory the walk has not created yet waits there, unnamed, on the
+// same file system as the directories that will be created below it.
+std::string staging_directory(const std::string& local_path) {
+  std::string dir = local_path;
+  for (;;) {
+    const std::size_t slash = dir.find_last_of('\\');
+    if (slash == std::string::npos || slash == 0) return std::string();
+    dir.resize(slash);
+    if (platform::local_kind(dir) == platform::LocalKind::kDirectory) return dir;
+  }
+}
+
+}  // namespace
+
+ParallelSource::ParallelSource(FtpClient& client, const FtpAccount& account,
+                               const RetryPolicy& policy, const TaskRecord& task, int connections,
+                               Console& console, StopSignal& stop,
+                               std::unique_ptr<FtpConnection> first)
+    : client_(client),
+      account_(account),
+      policy_(policy),
+      task_(task),
+      connections_(connections),
+      list_window_(list_window(connections)),
+      fetch_window_(fetch_window(connections)),
+      console_(console),
+      stop_(stop) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++workers_;
+  threads_.emplace_back(&ParallelSource::work, this, std::move(first));
+}
+
+ParallelSource::~ParallelSource() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_.request();
+  }
+  changed_.notify_all();
+  // No new thread starts once stop is requested: threads_ stays as it is.
+  for (std::thread& thread : threads_) thread.join();
+}
+
+void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
+  Lane lane(client_, account_, policy_, console_, &stop_);
+  if (connection) {
+    lane.adopt(std::move(connection));
+  } else {
+    FtpStatus status;
+    if (!lane.connect(status, false)) {
+      // Most likely "421 too many connections": go on with those there are.
+      std::lock_guard<std::mutex> lock(mutex_);
+      no_more_connections_ = true;
+      --workers_;
+      changed_.notify_all();
+      return;
+    }
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    ++idle_;
+    changed_.wait(lock, [this] { return stop_.requested() || next_to_start(); });
+    --idle_;
+    if (stop_.requested()) break;
+    const WalkKey key = *next_to_start();
+    wanted_lists_.erase(key);
+    wanted_fetches_.erase(key);
+    Item& item = items_.at(key);  // map nodes stay put while others come and go
+    item.state = Item::State::kRunning;
+    ++ahead(item);
+    lock.unlock();
+    run(lane, item);
+    std::vector<std::pair<WalkKey, Item>> expected;
+    if (item.is_listing && item.ok) expected = expect_from(key, item);
+    lock.lock();
+    if (!item.ok && !lane.connected() && workers_ > 1 && !item.stale) {
+      // This connection is gone and the server would not take it back (most
+      // likely: others took its place). The work goes to those others.
+      item.state = Item::State::kWanted;
+      item.listing = FtpListing();
+      item.failure = FetchFailure();
+      --ahead(item);
+      (item.is_listing ? wanted_lists_ : wanted_fetches_).insert(key);
+      no_more_connections_ = true;
+      changed_.notify_all();
+      break;
+    }
+    item.state = Item::State::kDone;
+    if (item.stale) {
+      drop(items_.find(key));
+    } else {
+      for (auto& [child, child_item] : expected) want(child, std::move(child_item));
+    }
+    start_more_connections();
+    changed_.notify_all();
+  }
+  --workers_;
+}
+
+void ParallelSource::run(Lane& lane, Item& item) {
+  if (item.is_listing) {
+    item.ok = lane.list(item.dir, item.listing, item.status);
+    return;
+  }
+  FetchJob job = item.job;
+  if (!item.own_directory) job.staging_dir = staging_directory(job.local_path);
+  auto file = std::make_unique<FileFetch>(std::move(job));
+  item.ok = lane.fetch(*file, item.failure);
+  if (item.ok) item.file = std::move(file);
+}
+
+std::vector<std::pair<WalkKey, ParallelSource::Item>> ParallelSource::expect_from(
+    const WalkKey& key, const Item& listing) const {
+  std::vector<std::pair<WalkKey, Item>> expected;
+  // What the walk will have made of names earlier in this listing (a name
+  // listed twice meets the file or directory its first entry made).
+  std::unordered_map<std::string, platform::LocalKind> made;
+  WalkKey child = key;
+  child.push_back(0);
+  for (std::size_t i = 0; i < listing.listing.entries.size(); ++i) {
+    const FtpEntry& entry = listing.listing.entries[i];
+    if (plan_name_step(entry) != Step::kLookLocally) continue;
+    child.back() = static_cast<std::uint32_t>(i);
+    Item item;
+    item.local_dir = listing.local_dir + '\\' + entry.name;
+    item.dir = listing.dir + '/' + entry.name;
+    const auto known = made.find(entry.name);
+    const platform::LocalKind local =
+        known != made.end() ? known->second : platform::local_kind(item.local_dir);
+    switch (plan_local_step(entry, local, task_)) {
+      case Step::kFetch:
+        made[entry.name] = platform::LocalKind::kRegular;
+        item.job = FetchJob(item.dir, item.local_dir, entry.size);
+        item.dir.clear();
+        item.local_dir.clear();
+        expected.emplace_back(child, std::move(item));
+        break;
+      case Step::kCreateAndWalk:
+        made[entry.name] = platform::LocalKind::kDirectory;
+        [[fallthrough]];
+      case Step::kWalk:
+        item.is_listing = true;
+        expected.emplace_back(child, std::move(item));
+        break;
+      case Step::kFileConflict:
+      case Step::kDirectoryConflict:
+        return expected;  // the walk ends there
+      default:
+        break;
+    }
+  }
+  return expected;
+}
+
+void ParallelSource::want(const WalkKey& key, Item item) {
+  const bool is_listing = item.is_listing;
+  if (!items_.emplace(key, std::move(item)).second) return;  // asked for already
+  (is_listing ? wanted_lists_ : wanted_fetches_).insert(key);
+}
+
+void ParallelSource::drop(Items::iterator it) {
+  Item& item = it->second;
+  if (item.state == Item::State::kRunning) {
+    item.stale = true;  // its thread drops it when done
+    return;
+  }
+  if (item.state == Item::State::kWanted) {
+    (item.is_listing ? wanted_lists_ : wanted_fetches_).erase(it->first);
+  } else {
+    --ahead(item);
+  }
+  items_.erase(it);  // an unpublished file goes with it
+}
+
+void ParallelSource::drop_before(const WalkKey& key) {
+  for (auto it = items_.begin(); it != items_.end() && it->first < key;) drop(it++);
+}
+
+std::optional<WalkKey> ParallelSource::next_to_start() const {
+  if (needed_ && (wanted_lists_.count(*needed_) || wanted_fetches_.count(*needed_))) return needed_;
+  std::optional<WalkKey> next;
+  if (lists_ahead_ < list_window_ && !wanted_lists_.empty()) next = *wanted_lists_.begin();
+  if (fetches_ahead_ < fetch_window_ && !wanted_fetches_.empty() &&
+      (!next || *wanted_fetches_.begin() < *next)) {
+    next = *wanted_fetches_.begin();
+  }
+  return next;
+}
+
+void ParallelSource::start_more_connections() {
+  if (no_more_connections_ || stop_.requested() || workers_ >= connections_) return;
+  // Work that could start now, beyond what idle connections will take up.
+  const auto room = [](int window, int ahead, std::size_t wanted) {
+    return std::min<std::size_t>(static_cast<std::size_t>(std::max(window - ahead, 0)), wanted);
+  };
+  const std::size_t startable = room(list_window_, lists_ahead_, wanted_lists_.size()) +
+                                room(fetch_window_, fetches_ahead_, wanted_fetches_.size()) +
+                                (needed_ ? 1 : 0);
+  if (startable <= static_cast<std::size_t>(idle_)) return;
+  ++workers_;
+  threads_.emplace_back(&ParallelSource::work, this, nullptr);
+}
+
+ParallelSource::Item& ParallelSource::ask(const WalkKey& key, std::unique_lock<std::mutex>& lock,
+                                          bool is_listing, const std::string& what,
+                                          const std::function<Item()>& make) {
+  drop_before(key);
+  for (;;) {
+    auto it = items_.find(key);
+    if (it == items_.end()) break;
+    const Item& item = it->second;
+    if (item.is_listing == is_listing && (is_listing ? item.dir : item.job.local_path) == what) {
+      break;
+    }
+    // Read ahead wrongly (only a local tree changed meanwhile by others can
+    // do that): wait for the guess to end, then do what the walk asks.
+    if (item.state == Item::State::kRunning) {
+      changed_.wait(lock);
+      continue;
+    }
+    drop(it);
+    break;
+  }
+  want(key, make());
+  Item& item = items_.at(key);
+  needed_ = key;
+  start_more_connections();
+  changed_.notify_all();
+  changed_.wait(lock, [&item] { return item.state == Item::State::kDone; });
+  needed_.reset();
+  return item;
+}
+
+bool ParallelSource::list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
+                          FtpListing& listing, FtpStatus& status) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  Item& item = ask(key, lock, true, dir, [&] {
+    Item made;
+    made.is_listing = true;
+    made.dir = dir;
+    made.local_dir = local_dir;
+    return made;
+  });
+  const bool ok = item.ok;
+  listing = std::move(item.listing);
+  status = item.status;
+  drop(items_.find(key));
+  changed_.notify_all();
+  return ok;
+}
+
+std::unique_ptr<FileFetch> ParallelSource::fetch(const WalkKey& key, const FetchJob& job,
+                                                 FetchFailure& failure) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto make = [&job] {
+    Item made;
+    made.job = job;
+    return made;
+  };
+  Item* item = &ask(key, lock, false, job.local_path, make);
+  if (!item->ok && item->failure.local.operation &&
+      std::strcmp(item->failure.local.operation, "create") == 0 && !item->own_directory) {
+    // The unnamed file could not be made where it was staged: do it once
+    // more exactly as one connection alone would, in its own directory.
+    drop(items_.find(key));
+    item = &ask(key, lock, false, job.local_path, [&make] {
+      Item made = make();
+      made.own_directory = true;
+      return made;
+    });
+  }
+  std::unique_ptr<FileFetch> file = std::move(item->file);
+  failure = item->failure;
+  drop(items_.find(key));
+  changed_.notify_all();
+  return file;
+}
+
+}  // namespace vandrisk

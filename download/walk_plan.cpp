@@ -1,0 +1,43 @@
+#include "download/walk_plan.h"
+
+#include "download/filters.h"
+
+namespace vandrisk {
+namespace {
+
+// A name the walk must not use: one the local file system cannot hold as one
+// name in this directory (a separator would put it elsewhere), one that CR,
+// LF, TAB or NUL would cut or split in the command that names it, and the
+// empty name, which would make the directory its own child.
+bool is_unsafe_name(const std::string& name) {
+  return name.empty() || name.find_first_of(std::string("\r\n\t\0", 4)) != std::string::npos ||
+         platform::is_unsafe_local_name(name);
+}
+
+}  // namespace
+
+Step plan_name_step(const FtpEntry& entry) {
+  if (entry.kind == EntryKind::kUnrecognized) return Step::kReportUnreadable;
+  if (entry.name == "." || entry.name == "..") return Step::kPassOver;
+  if (is_unsafe_name(entry.name)) return Step::kReportUnsafe;
+  return Step::kLookLocally;
+}
+
+Step plan_local_step(const FtpEntry& entry, platform::LocalKind local, const TaskRecord& task) {
+  using platform::LocalKind;
+  if (entry.kind == EntryKind::kFile) {
+    if (local == LocalKind::kRegular) return Step::kPassOver;  // fetched by an earlier run
+    if (!starts_with(entry.name.c_str(), task.head) || !ends_with(entry.name.c_str(), task.tail)) {
+      return Step::kPassOver;
+    }
+    return local == LocalKind::kMissing ? Step::kFetch : Step::kFileConflict;
+  }
+  if (entry.kind == EntryKind::kDirectory) {
+    // Directories are not filtered: every one is mirrored and walked.
+    if (local == LocalKind::kRegular || local == LocalKind::kOther) return Step::kDirectoryConflict;
+    return local == LocalKind::kMissing ? Step::kCreateAndWalk : Step::kWalk;
+  }
+  return Step::kPassOver;  // a link of unknown kind, a device...
+}
+
+}  // namespace vandrisk

@@ -1,0 +1,44 @@
+// What the walk does with each listed entry, decided in one place: the walk
+// itself and the read-ahead of parallel transfers (which guesses what the walk
+// will ask for next) both use it, so they cannot disagree.
+#ifndef VANDRISK_DOWNLOAD_WALK_PLAN_H_
+#define VANDRISK_DOWNLOAD_WALK_PLAN_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/task_list.h"
+#include "ftp/ftp_client.h"
+#include "platform/platform.h"
+
+namespace vandrisk {
+
+// An entry's place in walk order: the index of each entry on the way down
+// from the top listing (whose key is empty). Depth-first pre-order is the
+// lexicographic order of these keys.
+using WalkKey = std::vector<std::uint32_t>;
+
+enum class Step {
+  kLookLocally,       // a usable name: what happens depends on the local path
+  kPassOver,          // ".", "..", an entry of unknown kind, a file filtered out or present
+  kReportUnreadable,  // a listing line that could not be read
+  kReportUnsafe,      // a name that cannot be used safely
+  kFetch,             // a file to fetch
+  kFileConflict,      // a matching file where something else stands locally
+  kCreateAndWalk,     // a directory missing locally: create it, then walk it
+  kWalk,              // a directory present locally: walk it
+  kDirectoryConflict, // a directory where a file or other object stands locally
+};
+
+// The step for an entry as far as its name tells: unreadable lines, ".",
+// "..", unsafe names; kLookLocally for every other entry.
+Step plan_name_step(const FtpEntry& entry);
+
+// The step for an entry whose name step was kLookLocally, given what stands
+// at its local path.
+Step plan_local_step(const FtpEntry& entry, platform::LocalKind local, const TaskRecord& task);
+
+}  // namespace vandrisk
+
+#endif  // VANDRISK_DOWNLOAD_WALK_PLAN_H_

@@ -1,0 +1,52 @@
+// Where the walk gets its listings and its fetched files. The walk asks in
+// walk order, naming each item by its WalkKey; a source may have started the
+// work long before (see parallel_source.h) or do it only when asked.
+#ifndef VANDRISK_DOWNLOAD_WALK_SOURCE_H_
+#define VANDRISK_DOWNLOAD_WALK_SOURCE_H_
+
+#include <memory>
+#include <string>
+
+#include "download/file_fetch.h"
+#include "download/lane.h"
+#include "download/walk_plan.h"
+#include "ftp/ftp_client.h"
+
+namespace vandrisk {
+
+class WalkSource {
+ public:
+  virtual ~WalkSource() = default;
+
+  // The listing of `dir` (see Lane::list), whose local directory is `local_dir`.
+  virtual bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
+                    FtpListing& listing, FtpStatus& status) = 0;
+  // The file of `job`, complete and checked, not yet under its final name;
+  // null with `failure` when it could not be fetched.
+  virtual std::unique_ptr<FileFetch> fetch(const WalkKey& key, const FetchJob& job,
+                                           FetchFailure& failure) = 0;
+};
+
+// Everything on the caller's thread, over one connection, one item at a time.
+class SerialSource : public WalkSource {
+ public:
+  explicit SerialSource(Lane& lane) : lane_(lane) {}
+
+  bool list(const WalkKey&, const std::string& dir, const std::string&, FtpListing& listing,
+            FtpStatus& status) override {
+    return lane_.list(dir, listing, status);
+  }
+  std::unique_ptr<FileFetch> fetch(const WalkKey&, const FetchJob& job,
+                                   FetchFailure& failure) override {
+    auto file = std::make_unique<FileFetch>(job);
+    if (!lane_.fetch(*file, failure)) return nullptr;
+    return file;
+  }
+
+ private:
+  Lane& lane_;
+};
+
+}  // namespace vandrisk
+
+#endif  // VANDRISK_DOWNLOAD_WALK_SOURCE_H_
