@@ -47,6 +47,7 @@ ParallelSource::ParallelSource(FtpClient& client, const FtpAccount& account,
       stop_(stop) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++workers_;
+  ++connecting_;
   threads_.emplace_back(&ParallelSource::work, this, std::move(first));
 }
 
@@ -62,22 +63,21 @@ ParallelSource::~ParallelSource() {
 
 void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
   Lane lane(client_, account_, policy_, console_, &stop_);
-  if (connection) {
-    lane.adopt(std::move(connection));
-  } else {
-    FtpStatus status;
-    if (!lane.connect(status, false)) {
-      // Most likely "421 too many connections": go on with those there are.
-      std::lock_guard<std::mutex> lock(mutex_);
-      no_more_connections_ = true;
-      --workers_;
-      changed_.notify_all();
-      return;
-    }
-  }
+  FtpStatus status;
+  const bool opened = connection ? (lane.adopt(std::move(connection)), true)
+                                 : lane.connect(status, false);
   std::unique_lock<std::mutex> lock(mutex_);
+  --connecting_;
+  if (!opened) {
+    // Most likely "421 too many connections": go on with those there are.
+    no_more_connections_ = true;
+    --workers_;
+    changed_.notify_all();
+    return;
+  }
   for (;;) {
     ++idle_;
+    start_more_connections();  // counting this one as idle already
     changed_.wait(lock, [this] { return stop_.requested() || next_to_start(); });
     --idle_;
     if (stop_.requested()) break;
@@ -110,7 +110,6 @@ void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
     } else {
       for (auto& [child, child_item] : expected) want(child, std::move(child_item));
     }
-    start_more_connections();
     changed_.notify_all();
   }
   --workers_;
@@ -212,11 +211,15 @@ void ParallelSource::start_more_connections() {
   const auto room = [](int window, int ahead, std::size_t wanted) {
     return std::min<std::size_t>(static_cast<std::size_t>(std::max(window - ahead, 0)), wanted);
   };
-  const std::size_t startable = room(list_window_, lists_ahead_, wanted_lists_.size()) +
-                                room(fetch_window_, fetches_ahead_, wanted_fetches_.size()) +
-                                (needed_ ? 1 : 0);
-  if (startable <= static_cast<std::size_t>(idle_)) return;
+  std::size_t startable = room(list_window_, lists_ahead_, wanted_lists_.size()) +
+                          room(fetch_window_, fetches_ahead_, wanted_fetches_.size());
+  if (startable == 0 && needed_ &&
+      (wanted_lists_.count(*needed_) || wanted_fetches_.count(*needed_))) {
+    startable = 1;  // what the walk waits for starts whatever the windows say
+  }
+  if (startable <= static_cast<std::size_t>(idle_ + connecting_)) return;
   ++workers_;
+  ++connecting_;
   threads_.emplace_back(&ParallelSource::work, this, nullptr);
 }
 

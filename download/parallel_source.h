@@ -106,6 +106,7 @@ class ParallelSource : public WalkSource {
   int fetches_ahead_ = 0;
   int workers_ = 0;                   // threads with a connection (or opening one)
   int idle_ = 0;
+  int connecting_ = 0;                // threads still logging in
   bool no_more_connections_ = false;
   std::vector<std::thread> threads_;
 };

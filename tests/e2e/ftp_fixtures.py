@@ -188,8 +188,10 @@ def assert_no_stray_files(directory):
 
 # --- configuration ---------------------------------------------------------
 
+# The group's keys in the order they are written; the optional settings come
+# before tail=, which ends the group.
 TASK_FIELDS = ('host', 'port', 'user', 'pwd', 'ftppath', 'localpath', 'head',
-               'tail')
+               'parallel', 'passive', 'retries', 'tls', 'tlsca', 'tail')
 
 
 def local_path(path):
