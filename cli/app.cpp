@@ -23,7 +23,7 @@ bool handle_info_option(int argc, const char* const* argv, std::ostream& out) {
 }
 
 int run_tasks(const TaskList& tasks, AppEnv& env) {
-  Console console(env.out, env.err);
+  Console console(env.out, env.err, env.progress);
   int failed = 0;
   int total = 0;
   for (const TaskRecord* task = tasks.first(); task; task = task->next.get()) {

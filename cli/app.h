@@ -17,6 +17,7 @@ namespace vandrisk {
 struct AppEnv {
   std::ostream& out;
   std::ostream& err;  // notes (retries); never the tool's own lines
+  bool progress;      // draw the progress line on err (a terminal)
   std::function<void(unsigned ms)> sleep_ms;
   std::function<void()> wait_for_key;
   // One client per task; nullptr when the FTP library cannot start.

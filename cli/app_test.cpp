@@ -17,7 +17,7 @@ using test::gbk;
 // task, in order).
 class AppTest : public ::testing::Test {
  protected:
-  AppTest() : env_{out_, err_, [this](unsigned ms) { sleeps_.push_back(ms); }, [this] { ++key_waits_; },
+  AppTest() : env_{out_, err_, false, [this](unsigned ms) { sleeps_.push_back(ms); }, [this] { ++key_waits_; },
                    [this]() -> std::unique_ptr<FtpClient> {
                      return std::make_unique<FakeFtpClient>(servers_.at(clients_made_++));
                    }} {}

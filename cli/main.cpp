@@ -9,6 +9,7 @@ int main(int argc, char** argv) {
   vandrisk::AppEnv env{
       std::cout,
       std::cerr,
+      vandrisk::platform::stderr_is_terminal(),
       vandrisk::platform::sleep_ms,
       [] { vandrisk::platform::wait_for_key(std::cout); },
       [] { return vandrisk::make_ftp_client(); },

@@ -7,8 +7,9 @@ namespace {
 // grew since it was listed is cut off at once instead of being read to the end.
 class FileSink : public FetchSink {
  public:
-  FileSink(platform::NewLocalFile& file, std::optional<std::uint64_t> limit, std::uint64_t& received)
-      : file_(file), limit_(limit), received_(received) {}
+  FileSink(platform::NewLocalFile& file, std::optional<std::uint64_t> limit, std::uint64_t& received,
+           Console::Meter* meter)
+      : file_(file), limit_(limit), received_(received), meter_(meter) {}
 
   bool write(const char* data, std::size_t size) override {
     if (limit_ && size > *limit_ - received_) {
@@ -20,6 +21,7 @@ class FileSink : public FetchSink {
       return false;
     }
     received_ += size;
+    if (meter_) meter_->add(size);
     return true;
   }
 
@@ -29,6 +31,7 @@ class FileSink : public FetchSink {
   platform::NewLocalFile& file_;
   std::optional<std::uint64_t> limit_;
   std::uint64_t& received_;
+  Console::Meter* meter_;
   platform::LocalError failure_;
 };
 
@@ -39,14 +42,16 @@ bool remote_failure(FtpError code, FetchFailure& failure) {
 
 }  // namespace
 
-bool FileFetch::attempt(FtpConnection& connection, FetchFailure& failure) {
+bool FileFetch::attempt(FtpConnection& connection, FetchFailure& failure, Console* console) {
   failure = FetchFailure();
   if (!file_) {
     file_ = platform::create_new_file(job_.local_path, &failure.local, job_.staging_dir);
     if (!file_) return remote_failure(ftp_errors::kInternalError, failure);
   }
   const std::uint64_t offset = received_;
-  FileSink sink(*file_, job_.size, received_);
+  std::optional<Console::Meter> meter;
+  if (console) meter.emplace(*console, job_.remote_path, job_.size, received_);
+  FileSink sink(*file_, job_.size, received_, meter ? &*meter : nullptr);
   bool ok = connection.fetch(job_.remote_path, offset, job_.size, sink, failure.remote);
   if (!ok && offset > 0 && failure.remote.code == ftp_errors::kExtendedError &&
       !sink.failure().operation) {

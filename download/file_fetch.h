@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "download/console.h"
 #include "ftp/ftp_client.h"
 #include "platform/platform.h"
 
@@ -54,7 +55,8 @@ class FileFetch {
   // over where the server will not resume. True when the whole file is here:
   // every byte the listing promised, no more (a file that grew is cut off and
   // fails as a local "size" failure, one that came short as kConnectionAborted).
-  bool attempt(FtpConnection& connection, FetchFailure& failure);
+  // While it runs, `console` (when given) shows it on the progress line.
+  bool attempt(FtpConnection& connection, FetchFailure& failure, Console* console = nullptr);
 
   // Gives the complete file its final name (never over an existing one).
   bool publish(FetchFailure& failure);

@@ -83,7 +83,9 @@ bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status) 
 bool Lane::fetch(FileFetch& file, FetchFailure& failure) {
   for (int attempt = 0;; ++attempt) {
     failure = FetchFailure();
-    if (ensure_connected(failure.remote) && file.attempt(*connection_, failure)) return true;
+    if (ensure_connected(failure.remote) && file.attempt(*connection_, failure, &console_)) {
+      return true;
+    }
     // A local failure (a full disk, a file that grew) stays one.
     const bool again = attempt < policy_.retries && !failure.local.operation &&
                        is_transient(failure.remote.code, failure.remote.reply);

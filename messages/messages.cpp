@@ -132,6 +132,61 @@ std::string tls_ca_unreadable(const char* path) {
 std::string tls_refused() { return "服务器不支持 TLS 加密（AUTH TLS 被拒绝）\r\n"; }
 std::string tls_certificate_failed() { return "服务器证书验证失败\r\n"; }
 
+namespace {
+
+// 1023 B, 4.0 KiB, 12.3 MiB, 1.5 GiB.
+std::string bytes_text(std::uint64_t bytes) {
+  if (bytes < 1024) return format("%llu B", static_cast<unsigned long long>(bytes));
+  const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(bytes) / 1024;
+  std::size_t unit = 0;
+  while (value >= 1024 && unit + 1 < sizeof units / sizeof units[0]) {
+    value /= 1024;
+    ++unit;
+  }
+  return format("%.1f %s", value, units[unit]);
+}
+
+std::string clock_text(std::uint64_t seconds) {
+  if (seconds >= 3600) {
+    return format("%llu:%02u:%02u", static_cast<unsigned long long>(seconds / 3600),
+                  static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
+  }
+  return format("%02u:%02u", static_cast<unsigned>(seconds / 60), static_cast<unsigned>(seconds % 60));
+}
+
+// The last bytes of a GBK name that fit in `room`, behind "...": cut only
+// between characters, which only a walk from the start can tell.
+std::string shortened(const std::string& name, std::size_t room) {
+  if (name.size() <= room) return name;
+  if (room <= 3) return std::string(room, '.');
+  const std::size_t keep_from = name.size() - (room - 3);
+  std::size_t at = 0;
+  while (at < keep_from) {
+    at += static_cast<unsigned char>(name[at]) >= 0x81 && at + 1 < name.size() ? 2 : 1;
+  }
+  return "..." + name.substr(at);
+}
+
+}  // namespace
+
+std::string progress_one(const std::string& name, std::size_t width, std::uint64_t done,
+                         std::optional<std::uint64_t> size, std::uint64_t bytes_per_second,
+                         std::optional<std::uint64_t> seconds_left) {
+  std::string rest = "  " + bytes_text(done);
+  if (size) rest += " / " + bytes_text(*size);
+  rest += "  " + bytes_text(bytes_per_second) + "/s";
+  if (seconds_left) rest += format("  剩余 %s", clock_text(*seconds_left).c_str());
+  const std::string head = "下载 ";
+  const std::size_t room = width > head.size() + rest.size() ? width - head.size() - rest.size() : 0;
+  return head + shortened(name, room) + rest;
+}
+
+std::string progress_many(int transfers, std::uint64_t done, std::uint64_t bytes_per_second) {
+  return format("%d 个文件下载中  %s  %s/s", transfers, bytes_text(done).c_str(),
+                bytes_text(bytes_per_second).c_str());
+}
+
 std::string retry_connect(unsigned long error, unsigned seconds, int attempt, int attempts) {
   return format("连接服务器失败，errno=%lu，%u 秒后重试（%d/%d）\r\n", error, seconds, attempt,
                 attempts);

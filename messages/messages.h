@@ -7,6 +7,9 @@
 #ifndef VANDRISK_MESSAGES_MESSAGES_H_
 #define VANDRISK_MESSAGES_MESSAGES_H_
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -68,6 +71,15 @@ std::string retry_listing(const char* remote_dir, unsigned long error, unsigned 
                           int attempt, int attempts);
 std::string retry_fetch(const char* remote_path, unsigned long error, unsigned seconds,
                         int attempt, int attempts);
+
+// The progress line on a terminal's standard error (no line end: it is
+// redrawn in place). One transfer: its name (shortened from the left to keep
+// the line within `width` bytes), bytes so far, of how many when known, the
+// rate and, when known, the seconds left. Several: their count, bytes, rate.
+std::string progress_one(const std::string& name, std::size_t width, std::uint64_t done,
+                         std::optional<std::uint64_t> size, std::uint64_t bytes_per_second,
+                         std::optional<std::uint64_t> seconds_left);
+std::string progress_many(int transfers, std::uint64_t done, std::uint64_t bytes_per_second);
 
 }  // namespace vandrisk::msg
 

@@ -49,6 +49,13 @@ TEST(MessagesTest, EveryTextIsExactGbk) {
       {msg::retry_connect(12029, 1, 1, 3), "连接服务器失败，errno=12029，1 秒后重试（1/3）\r\n"},
       {msg::retry_listing("/d", 12030, 2, 2, 3), "获取路径 /d 下的文件失败，errno=12030，2 秒后重试（2/3）\r\n"},
       {msg::retry_fetch("/d/f", 12002, 30, 3, 3), "下载文件 /d/f 失败，errno=12002，30 秒后重试（3/3）\r\n"},
+      {msg::progress_one("/d/f.zip", 79, 1536, 10485760, 1048576, 9),
+       "下载 /d/f.zip  1.5 KiB / 10.0 MiB  1.0 MiB/s  剩余 00:09"},
+      {msg::progress_one("/d/f.zip", 79, 5, std::nullopt, 0, std::nullopt), "下载 /d/f.zip  5 B  0 B/s"},
+      {msg::progress_one("/d/f.zip", 79, 0, 3ull << 40, 1, 4000), "下载 /d/f.zip  0 B / 3.0 TiB  1 B/s  剩余 1:06:40"},
+      // Shortened from the left, never inside a character, to stay within the width.
+      {msg::progress_one(gbk("/数据/目录/名字.zip"), 38, 1, 2, 3, std::nullopt), "下载 ...录/名字.zip  1 B / 2 B  3 B/s"},
+      {msg::progress_many(3, 2048, 0), "3 个文件下载中  2.0 KiB  0 B/s"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.actual, gbk(c.expected_utf8)) << c.expected_utf8;
 }

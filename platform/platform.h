@@ -32,6 +32,10 @@ void wait_for_key(std::ostream& out);
 // or "nul".
 bool is_unsafe_local_name(const std::string& name);
 
+// Whether standard error is a terminal (a console window on Windows), where a
+// progress line redrawn in place makes sense.
+bool stderr_is_terminal();
+
 // A '\'-separated local path in the OS's own form.
 std::string to_os_path(const std::string& local_path);
 

@@ -147,6 +147,8 @@ void wait_for_key(std::ostream& out) {
   if (have_saved) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 bool is_unsafe_local_name(const std::string& name) {
   return name.find_first_of("/\\") != std::string::npos;
 }

@@ -167,6 +167,11 @@ void wait_for_key(std::ostream& out) {
 
 bool is_unsafe_local_name(const std::string& name) { return is_unsafe_windows_name(name); }
 
+bool stderr_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 std::string to_os_path(const std::string& local_path) { return local_path; }
 
 LocalKind local_kind(const std::string& local_path) {

@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   vandrisk::AppEnv env{
       std::cout,
       std::cerr,
+      vandrisk::platform::stderr_is_terminal(),
       [](unsigned) {},
       [] { vandrisk::platform::wait_for_key(std::cout); },
       [timeouts] { return vandrisk::make_ftp_client(timeouts); },

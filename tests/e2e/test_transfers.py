@@ -7,6 +7,7 @@ the local tree are those of one connection doing one thing at a time.
 """
 
 import os
+import subprocess
 
 import pytest
 
@@ -147,3 +148,49 @@ def test_a_setting_the_tool_cannot_use_fails_only_its_task(tmp_path):
             assert gbk('配置项 %s 的值无效\r\n下载任务失败\r\n' % line) in result.stdout
         assert gbk('成功下载 1 个文件\r\n下载任务失败任务数为 4\r\n') in result.stdout
         assert server.logins() == 1  # the refused tasks never logged in
+
+
+def run_with_stderr(config, terminal):
+    """(exit code, stdout, what standard error showed): a pipe, or a terminal."""
+    if not terminal:
+        done = subprocess.run([os.environ['VANDRISK_FAST_BIN'], '--cnf', str(config)],
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        return done.returncode, done.stdout, done.stderr
+    master, slave = os.openpty()
+    with subprocess.Popen([os.environ['VANDRISK_FAST_BIN'], '--cnf', str(config)],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave) as proc:
+        os.close(slave)
+        shown = b''
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the program ended and the terminal closed
+                break
+            if not chunk:
+                break
+            shown += chunk
+        out = proc.stdout.read()
+    os.close(master)
+    return proc.returncode, out, shown
+
+
+def test_progress_shows_on_a_terminal_only_and_leaves_the_output_alone(tmp_path):
+    slow = bytes(range(256)) * 1600  # 400 KiB at 200 KiB/s: two seconds
+    root = make_tree(tmp_path / 'remote', {'d': {'slow.bin': slow}})
+    throttle = {'faults': [{'on': 'RETR', 'do': 'throttle', 'rate': 200 * 1024}]}
+    runs = []
+    with fault_ftpd(root, throttle) as server:
+        for terminal in (False, True):
+            local = tmp_path / ('local%d' % terminal)
+            local.mkdir()
+            config = write_config(tmp_path / 'tasks.cnf', [task_for(server, '/d', local)])
+            code, out, shown = run_with_stderr(config, terminal)
+            assert code == 0
+            assert_tree(local, {'slow.bin': slow})
+            runs.append((out.replace(bytes(local).replace(b'/', b'\\'), b'L'), shown))
+    assert runs[0][0] == runs[1][0]  # standard output never changes
+    assert runs[0][1] == b''         # nothing at all without a terminal
+    progress = runs[1][1]
+    assert gbk('下载 /d/slow.bin  ') in progress and b'/s' in progress
+    # Erased when the transfer ended: blanks over the line, back to its start.
+    assert progress.endswith(b' \r'), progress[-80:]
