@@ -22,6 +22,8 @@ enum class EntryKind {
   kFile,       // a plain file (or a link the server resolved to one)
   kDirectory,  // a directory (or a link the server resolved to one)
   kOther,      // neither, or not known (e.g. a LIST symlink): the walk skips it
+  kUnrecognized,  // a LIST line shaped like an entry that could not be read: `name` is the
+                  // whole line, which the walk reports and passes over
 };
 
 // One entry of a remote directory listing. `name` is a bare name as the server
