@@ -20,7 +20,7 @@ bool is_unsafe_name(const std::string& name) {
          platform::is_unsafe_local_name(name);
 }
 
-// The skipped name is shown on one console line: control bytes become '?'.
+// A skipped name or listing line is shown on one console line: control bytes become '?'.
 std::string printable(std::string text) {
   for (char& c : text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
@@ -66,6 +66,10 @@ int walk(const Task& task, const char* remote_dir, const char* local_dir) {
   std::string remote_path;
   int count = 0;
   do {
+    if (entry.kind == EntryKind::kUnrecognized) {
+      msg::emit(task.out, msg::unrecognized_listing_line(printable(entry.name).c_str()));
+      continue;
+    }
     const std::string& name = entry.name;
     if (name == "." || name == "..") continue;
     if (is_unsafe_name(name)) {

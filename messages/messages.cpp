@@ -121,5 +121,8 @@ std::string directory_created(const char* local_path) { return format("创建目
 std::string unsafe_name_skipped(const char* remote_path) {
   return format("跳过不安全的文件名 %s\r\n", remote_path);
 }
+std::string unrecognized_listing_line(const char* line) {
+  return format("无法识别的列表行 %s\r\n", line);
+}
 
 }  // namespace vandrisk::msg

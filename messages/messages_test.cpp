@@ -41,6 +41,7 @@ TEST(MessagesTest, EveryTextIsExactGbk) {
       {msg::directory_create_failed("C:\\l\\a"), "创建目录 C:\\l\\a 失败\r\n"},
       {msg::directory_created("C:\\l\\a"), "创建目录 C:\\l\\a\r\n"},
       {msg::unsafe_name_skipped("/d/a?b"), "跳过不安全的文件名 /d/a?b\r\n"},
+      {msg::unrecognized_listing_line("-rw-r--r-- 1 0 0 9 ??"), "无法识别的列表行 -rw-r--r-- 1 0 0 9 ??\r\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.actual, gbk(c.expected_utf8)) << c.expected_utf8;
 }
