@@ -18,7 +18,7 @@ namespace {
 
 using platform::LocalKind;
 
-// A remote name or line is shown on one console line: control bytes become '?'.
+// A skipped name or listing line is shown on one console line: control bytes become '?'.
 std::string printable(std::string text) {
   for (char& c : text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
@@ -99,7 +99,7 @@ class Walk {
       }
       switch (step) {
         case Step::kReportUnreadable:
-          // TODO
+          console_.say(msg::unrecognized_listing_line(printable(entry.name).c_str()));
           break;
         case Step::kReportUnsafe:
           remote_path.assign(remote_dir).append(1, '/').append(entry.name);

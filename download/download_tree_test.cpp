@@ -290,6 +290,16 @@ TEST_F(DownloadTreeTest, UnsafeNamesAreSkippedAndTheWalkGoesOn) {
   EXPECT_EQ(test::list_dir(dir_.path()), "fine");
 }
 
+TEST_F(DownloadTreeTest, UnrecognizedListingLinesAreReportedAndTheWalkGoesOn) {
+  server_.add_dir("/d");
+  // The whole line stands in the name, '/' and control bytes included.
+  server_.add_raw_entry("/d", "-rw-r--r-- 1 u g 9 ??? a/b\tc", EntryKind::kUnrecognized);
+  server_.add_file("/d/fine", "f");
+  EXPECT_EQ(run("/d"), 1);
+  EXPECT_EQ(output(), gbk("无法识别的列表行 -rw-r--r-- 1 u g 9 ??? a/b?c\r\n下载文件 /d/fine\r\n"));
+  EXPECT_EQ(test::list_dir(dir_.path()), "fine");
+}
+
 TEST_F(DownloadTreeTest, EntriesOfUnknownKindAreSkipped) {
   server_.add_dir("/d");
   server_.add_other("/d/link");

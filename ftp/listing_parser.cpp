@@ -1,8 +1,10 @@
 #include "ftp/listing_parser.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -93,143 +95,486 @@ std::optional<FtpEntry> parse_mlsd(std::string_view line) {
 
 // ---- LIST: shared ---------------------------------------------------------
 
-struct Token {
-  std::size_t begin = 0;
-  std::size_t end = 0;
-};
+bool is_high(char c) { return static_cast<unsigned char>(c) >= 0x80; }
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+std::size_t leading_digits(std::string_view s) {
+  std::size_t n = 0;
+  while (n < s.size() && is_digit(s[n])) ++n;
+  return n;
+}
+
+// Value of a digit run the caller has already limited to a few digits.
+int small_number(std::string_view digits) {
+  int value = 0;
+  for (char c : digits) value = value * 10 + (c - '0');
+  return value;
+}
+
+// 1 to max_digits digits whose value lies in [low, high].
+bool is_number_in(std::string_view s, std::size_t max_digits, int low, int high) {
+  if (s.empty() || s.size() > max_digits || !all_digits(s)) return false;
+  const int value = small_number(s);
+  return value >= low && value <= high;
+}
+
+// "H:MM" or "HH:MM", with ":SS" and a fraction after it from ls --full-time.
+// Some servers write midnight as 24:00.
+bool is_clock(std::string_view s) {
+  const std::size_t h = leading_digits(s);
+  if (h < 1 || h > 2 || s.size() < h + 3 || s[h] != ':') return false;
+  const std::string_view mm = s.substr(h + 1, 2);
+  if (!all_digits(mm)) return false;
+  const int hour = small_number(s.substr(0, h));
+  const int minute = small_number(mm);
+  if (minute > 59 || hour > 24 || (hour == 24 && minute != 0)) return false;
+  std::string_view rest = s.substr(h + 3);
+  if (rest.empty()) return true;
+  if (rest.size() < 3 || rest[0] != ':' || !is_number_in(rest.substr(1, 2), 2, 0, 60)) return false;
+  rest.remove_prefix(3);
+  return rest.empty() || (rest.size() > 1 && rest[0] == '.' && all_digits(rest.substr(1)));
+}
 
 // Walks the blank-separated columns of a line left to right, one pass.
 class Columns {
  public:
-  explicit Columns(std::string_view line) : line_(line) {}
+  Columns(std::string_view line, std::size_t from) : line_(line), pos_(from) {}
 
-  bool next(Token& token) {
+  bool next(std::size_t& begin, std::size_t& end) {
     while (pos_ < line_.size() && is_blank(line_[pos_])) ++pos_;
     if (pos_ == line_.size()) return false;
-    token.begin = pos_;
+    begin = pos_;
     while (pos_ < line_.size() && !is_blank(line_[pos_])) ++pos_;
-    token.end = pos_;
+    end = pos_;
     return true;
-  }
-
-  std::string_view text(const Token& token) const {
-    return line_.substr(token.begin, token.end - token.begin);
   }
 
  private:
   std::string_view line_;
-  std::size_t pos_ = 0;
+  std::size_t pos_;
 };
 
-// "H:MM" or "HH:MM".
-bool is_clock(std::string_view s) {
-  if (s.size() != 4 && s.size() != 5) return false;
-  const std::size_t colon = s.size() - 3;
-  if (s[colon] != ':') return false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (i != colon && !is_digit(s[i])) return false;
-  }
-  return s[colon + 1] <= '5';
+FtpEntry unrecognized(std::string_view line) {
+  FtpEntry entry;
+  entry.name = std::string(line);
+  entry.kind = Kind::kUnrecognized;
+  return entry;
 }
 
 // ---- LIST: Unix ls -l -------------------------------------------------------
+//
+// Servers agree on little more than "mode ... size date name": the link count,
+// owner and group may be missing, hold blanks or run into their neighbours,
+// and the date comes in whatever shape the server's locale or ls options gave
+// it. So columns are not counted. Each column is classified once, and the
+// leftmost run of columns that reads as a date, right after a column that
+// reads as a size, anchors the line; the name is all that follows.
 
-bool is_month(std::string_view s) {
-  static constexpr std::array<std::string_view, 12> kMonths = {
-      "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
-  if (s.size() != 3) return false;
-  for (std::string_view month : kMonths) {
-    if (iequals(s, month)) return true;
+// Month names and abbreviations, lower case, without a trailing '.', of the
+// languages servers have been seen to list in (UTF-8 where not ASCII). A
+// non-ASCII word missing here can still be a month (kOtherWord below).
+constexpr std::string_view kMonthNames[] = {
+    // English
+    "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "sept", "oct", "nov", "dec",
+    "january", "february", "march", "april", "june", "july", "august", "september", "october",
+    "november", "december",
+    // German, Austrian
+    "januar", "jänner", "jän", "februar", "mär", "märz", "mrz", "maerz", "mai", "juni", "juli",
+    "okt", "oktober", "dez", "dezember",
+    // French
+    "janv", "janvier", "févr", "fevr", "fév", "fev", "février", "fevrier", "mars", "avr", "avril",
+    "juin", "juil", "juillet", "août", "aout", "septembre", "octobre", "novembre", "déc",
+    "décembre", "decembre",
+    // Spanish, Italian, Portuguese, Catalan
+    "ene", "enero", "febrero", "marzo", "abr", "abril", "mayo", "junio", "julio", "ago", "agosto",
+    "set", "septiembre", "setiembre", "octubre", "noviembre", "dic", "diciembre", "gen", "gennaio",
+    "febbraio", "aprile", "mag", "maggio", "giu", "giugno", "lug", "luglio", "settembre", "ott",
+    "ottobre", "dicembre", "fevereiro", "março", "maio", "junho", "julho", "out", "outubro",
+    "dezembro", "febr", "març", "maig", "juny", "des",
+    // Dutch, Scandinavian, Finnish
+    "mrt", "mei", "maj", "tammi", "helmi", "maalis", "huhti", "touko", "kesä", "heinä", "elo",
+    "syys", "loka", "marras", "joulu",
+    // Hungarian, Polish, Czech, Turkish, Romanian, Lithuanian
+    "márc", "ápr", "máj", "jún", "júl", "szept", "sty", "lut", "kwi", "cze", "lip", "sie", "wrz",
+    "paź", "paz", "lis", "gru", "led", "úno", "bře", "dub", "kvě", "čer", "čvc", "srp", "zář",
+    "říj", "pro", "oca", "şub", "nis", "haz", "tem", "ağu", "eyl", "eki", "kas", "ara", "ian",
+    "iun", "iul", "noi", "sau", "vas", "kov", "bal", "geg", "bir", "lie", "rgp", "rgs", "spa",
+    "lap", "grd",
+    // Russian
+    "янв", "фев", "мар", "апр", "май", "мая", "июн", "июл", "авг", "сен", "окт", "ноя", "дек",
+};
+constexpr std::size_t kLongestMonthName = 12;
+// Longest word (in bytes) taken for a month of a language not listed above.
+constexpr std::size_t kLongestOtherWord = 24;
+
+// A word of up to 16 bytes, ASCII letters in lower case, as two integers, so
+// that a lookup costs a few integer compares.
+using WordKey = std::pair<std::uint64_t, std::uint64_t>;
+
+WordKey word_key(std::string_view word) {
+  std::array<std::uint64_t, 2> halves{};
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(ascii_lower(word[i]));
+    halves[i / 8] |= std::uint64_t{byte} << (8 * (i % 8));
   }
-  return false;
+  return {halves[0], halves[1]};
 }
 
-bool is_day(std::string_view s) {
-  if (s.empty() || s.size() > 2 || !all_digits(s)) return false;
-  const int day = s.size() == 1 ? s[0] - '0' : (s[0] - '0') * 10 + (s[1] - '0');
-  return day >= 1 && day <= 31;
+bool is_month_name(std::string_view word) {
+  static_assert(kLongestMonthName <= 16, "month keys hold 16 bytes");
+  if (word.size() < 3 || word.size() > kLongestMonthName) return false;
+  static const std::vector<WordKey> sorted = [] {
+    std::vector<WordKey> keys;
+    for (std::string_view name : kMonthNames) keys.push_back(word_key(name));
+    std::sort(keys.begin(), keys.end());
+    return keys;
+  }();
+  return std::binary_search(sorted.begin(), sorted.end(), word_key(word));
 }
 
-// ls prints the clock for recent files and the year for older ones.
-bool is_time_or_year(std::string_view s) { return is_clock(s) || (s.size() == 4 && all_digits(s)); }
+// What a column can stand for. A column may be several things at once ("3"
+// is a day, a month number and a size); the date forms below decide.
+//
+// letters, maybe with a trailing '.' or ',': perhaps a month name
+constexpr unsigned kWord = 1u << 0;
+// a kWord with non-ASCII letters: perhaps a month of a language not listed
+constexpr unsigned kOtherWord = 1u << 1;
+// "3月", "4\x8c\x8e": 1..12 and a non-ASCII suffix, as CJK locales write it
+constexpr unsigned kSuffixedMonth = 1u << 2;
+constexpr unsigned kMonthNumber = 1u << 3;  // "3"
+constexpr unsigned kDay = 1u << 4;          // "2", "02", "26.", "08,", "2日"
+// "08,": a year follows, maybe then a clock ("Oct 08, 2002 09:47")
+constexpr unsigned kDayThenYear = 1u << 5;
+constexpr unsigned kYear = 1u << 6;    // "2003", "2003年"
+constexpr unsigned kClock = 1u << 7;   // "15:13", "0:23", "24:00", "11:22:33.25"
+// "2005-04-08", "1999/10/12", "24-04-2003", "2004.07.15", "01-jun-99"
+constexpr unsigned kDate = 1u << 8;
+constexpr unsigned kMonthAndDay = 1u << 9;  // "09-26": a year or a clock follows
+constexpr unsigned kZone = 1u << 10;        // "+0200" after an ls --full-time clock
+constexpr unsigned kSize = 1u << 11;        // digits: the size
+constexpr unsigned kSizeLike = 1u << 12;    // where a size goes, but no exact one: "33.5k"
+constexpr unsigned kMonthName = 1u << 13;   // a kWord among kMonthNames: "Jan", "okt.", "Juli,"
+constexpr unsigned kLookedUp = 1u << 14;    // a kWord whose kMonthName bit is known
+constexpr unsigned kSizeColumn = kSize | kSizeLike;
+// What a dateless line must not show (nor a month name).
+constexpr unsigned kDatePart = kSuffixedMonth | kClock | kDate | kMonthAndDay;
 
-// Device files print "major, minor" where others print the size; the minor
-// is what stands right before the month, sometimes glued as "4,64".
-bool is_size_column(std::string_view s, bool device) {
-  if (all_digits(s)) return true;
-  if (!device) return false;
-  const std::size_t comma = s.find(',');
-  if (comma == std::string_view::npos || comma == 0) return false;
-  const std::string_view minor = s.substr(comma + 1);
-  return all_digits(s.substr(0, comma)) && (minor.empty() || all_digits(minor));
+// A date written as one column. Either order of day and month is taken, as
+// long as one of the two can be the month.
+unsigned classify_date(std::string_view s) {
+  std::array<std::string_view, 3> parts;
+  std::size_t count = 0;
+  char separator = 0;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i <= s.size(); ++i) {
+    if (i < s.size()) {
+      const char c = s[i];
+      if (c != '-' && c != '/' && c != '.') continue;
+      if (separator != 0 && c != separator) return 0;
+      separator = c;
+    }
+    if (count == parts.size() || i == begin) return 0;
+    parts[count++] = s.substr(begin, i - begin);
+    begin = i + 1;
+  }
+  const auto day_month = [](std::string_view a, std::string_view b) {
+    return is_number_in(a, 2, 1, 31) && is_number_in(b, 2, 1, 31) &&
+           (is_number_in(a, 2, 1, 12) || is_number_in(b, 2, 1, 12));
+  };
+  if (count == 2) {
+    // "33.5" is a scaled size, never a date.
+    return separator != '.' && day_month(parts[0], parts[1]) ? kMonthAndDay : 0;
+  }
+  if (count != 3) return 0;
+  if (parts[0].size() == 4) {
+    const bool ymd = all_digits(parts[0]) && is_number_in(parts[1], 2, 1, 12) &&
+                     is_number_in(parts[2], 2, 1, 31);
+    return ymd ? kDate : 0;
+  }
+  const bool year_last = all_digits(parts[2]) && (parts[2].size() == 2 || parts[2].size() == 4);
+  if (!year_last || !is_number_in(parts[0], 2, 1, 31)) return 0;
+  if (day_month(parts[0], parts[1]) || is_month_name(parts[1])) return kDate;
+  return 0;
 }
 
-// "drwxr-xr-x", optionally followed by one ACL / security-context marker:
-// '+' (POSIX ACL), '.' (SELinux), '@' (macOS extended attributes).
+// "33.5k", "2M", "1.2GB": a size some servers round to a unit.
+bool is_scaled_size(std::string_view s) {
+  std::size_t i = leading_digits(s);
+  if (i == 0) return false;
+  if (i < s.size() && s[i] == '.') {
+    const std::size_t fraction = leading_digits(s.substr(i + 1));
+    if (fraction == 0) return false;
+    i += 1 + fraction;
+  }
+  switch (i < s.size() ? s[i] : '\0') {
+    case 'k': case 'K': case 'm': case 'M': case 'g': case 'G': case 't': case 'T': case 'p':
+    case 'P':
+      ++i;
+      break;
+    default:
+      return false;
+  }
+  if (i < s.size() && (s[i] == 'b' || s[i] == 'B')) ++i;
+  return i == s.size();
+}
+
+unsigned classify(std::string_view s) {
+  const std::size_t digits = leading_digits(s);
+  if (digits == s.size()) {
+    unsigned traits = kSize;
+    if (digits <= 2) {
+      const int value = small_number(s);
+      if (value >= 1 && value <= 12) traits |= kMonthNumber;
+      if (value >= 1 && value <= 31) traits |= kDay;
+    } else if (digits == 4) {
+      traits |= kYear;
+    }
+    return traits;
+  }
+  if (digits > 0) {
+    const std::string_view rest = s.substr(digits);
+    const int value = digits <= 4 ? small_number(s.substr(0, digits)) : 0;
+    if (is_high(rest[0])) {
+      // "3月 2日 2003年" in whatever encoding the server's locale uses.
+      unsigned traits = 0;
+      if (digits <= 2 && value >= 1 && value <= 12) traits |= kSuffixedMonth;
+      if (digits <= 2 && value >= 1 && value <= 31) traits |= kDay;
+      if (digits == 4) traits |= kYear;
+      return traits;
+    }
+    unsigned traits = 0;
+    if (digits <= 2 && value >= 1 && value <= 31 && (rest == "." || rest == ",")) {
+      traits |= kDay | (rest == "," ? kDayThenYear : 0);  // "26. Juli", "Oct 08, 2002"
+    }
+    if (rest[0] == ',' && (rest.size() == 1 || all_digits(rest.substr(1)))) {
+      traits |= kSizeLike;  // "major,minor" of a device, or "major," before the minor
+    }
+    if (rest[0] == ':') return is_clock(s) ? kClock : 0;
+    traits |= classify_date(s);
+    if (is_scaled_size(s)) traits |= kSizeLike;
+    return traits;
+  }
+  if (s.size() == 5 && (s[0] == '+' || s[0] == '-') && all_digits(s.substr(1))) return kZone;
+  // Group and size run together when the group fills its column.
+  if (is_digit(s.back())) return kSizeLike;
+  std::string_view word = s;
+  while (!word.empty() && (word.back() == '.' || word.back() == ',')) word.remove_suffix(1);
+  bool any_high = false;
+  for (char c : word) {
+    if (is_high(c)) {
+      any_high = true;
+    } else if (!is_ascii_letter(c)) {
+      return 0;
+    }
+  }
+  if (word.empty()) return 0;
+  return kWord | (any_high && word.size() <= kLongestOtherWord ? kOtherWord : 0u);
+}
+
+struct Column {
+  std::size_t begin;
+  std::size_t end;
+  unsigned traits;
+};
+
+// No server puts its date this far right; the name's own columns need not
+// be looked at, and a line of a million blanks and digits costs no more.
+constexpr std::size_t kMaxColumns = 40;
+
+// The columns of a line, read and classified only as far as they are asked
+// for: the date is usually found long before the name's columns.
+class ColumnList {
+ public:
+  ColumnList(std::string_view line, std::size_t from) : line_(line), columns_(line, from) {}
+
+  // False when the line has no column i (or it lies past kMaxColumns).
+  bool reach(std::size_t i) {
+    while (count_ <= i && count_ < kMaxColumns) {
+      std::size_t begin = 0;
+      std::size_t end = 0;
+      if (!columns_.next(begin, end)) return false;
+      // Column 0 is the mode, checked on its own.
+      const unsigned traits = count_ == 0 ? 0 : classify(line_.substr(begin, end - begin));
+      at_[count_++] = Column{begin, end, traits};
+    }
+    return i < count_;
+  }
+  // Column i, if read, has one of `traits`.
+  bool has(std::size_t i, unsigned traits) const {
+    return i < count_ && (at_[i].traits & traits) != 0;
+  }
+  // Column i is a month name of a listed language. Looked up only once the
+  // columns around it fit a date, so owner and group names cost no lookup.
+  bool month_name(std::size_t i) {
+    if (!has(i, kWord)) return false;
+    unsigned& traits = at_[i].traits;
+    if ((traits & kLookedUp) == 0) {
+      std::string_view word = text(i);
+      while (word.back() == '.' || word.back() == ',') word.remove_suffix(1);
+      traits |= kLookedUp | (is_month_name(word) ? kMonthName : 0u);
+    }
+    return (traits & kMonthName) != 0;
+  }
+  std::string_view text(std::size_t i) const {
+    return line_.substr(at_[i].begin, at_[i].end - at_[i].begin);
+  }
+  const Column& operator[](std::size_t i) const { return at_[i]; }
+
+ private:
+  std::string_view line_;
+  Columns columns_;
+  std::array<Column, kMaxColumns> at_;  // the first count_ are read
+  std::size_t count_ = 0;
+};
+
+// The number of columns of a date starting at column i, or 0; the caller
+// has read the columns up to i + 3. `padded` tells that the blanks after the
+// date are padding, not part of the name.
+//
+// The first pass (lenient false) takes month names it knows and dates with
+// separators; only when no such date is on the line does the second take a
+// non-ASCII word for a month and "3 29 03:26" for month, day and time, forms
+// that columns before the date can fake.
+std::size_t date_length(ColumnList& c, std::size_t i, bool lenient, bool& padded) {
+  padded = false;
+  const unsigned month_traits = kSuffixedMonth | (lenient ? kOtherWord : 0u);
+  const auto month = [&](std::size_t k) { return c.has(k, month_traits) || c.month_name(k); };
+  if (lenient) {
+    if (c.has(i, kMonthNumber) && c.has(i + 1, kDay) && c.has(i + 2, kClock)) return 3;
+  } else {
+    if (c.has(i, kDate)) {
+      if (c.has(i + 1, kClock)) return c.has(i + 2, kZone) ? 3 : 2;
+      // A date alone: the server pads where others print the clock.
+      padded = true;
+      return 1;
+    }
+    if (c.has(i, kMonthAndDay) && c.has(i + 1, kClock | kYear)) return 2;
+    // "2003 3月 20", Y M D as Asian locales order it
+    if (c.has(i, kYear) && c.has(i + 1, kSuffixedMonth) && c.has(i + 2, kDay)) {
+      return c.has(i + 3, kClock) ? 4 : 3;
+    }
+  }
+  if (c.has(i + 1, kDay) && month(i)) {
+    if (c.has(i + 1, kDayThenYear)) {
+      if (c.has(i + 2, kYear)) return c.has(i + 3, kClock) ? 4 : 3;
+    } else if (c.has(i + 2, kClock | kYear)) {
+      return 3;
+    }
+  }
+  if (c.has(i, kDay) && c.has(i + 2, kClock | kYear) && month(i + 1)) return 3;
+  return 0;
+}
+
+bool is_type_letter(char c) {
+  switch (c) {
+    case '-': case 'b': case 'c': case 'd': case 'D': case 'f': case 'l': case 'n': case 'p':
+    case 's': case 'w':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_permission(char c) {
+  switch (c) {
+    case '-': case 'r': case 'w': case 'x': case 's': case 'S': case 't': case 'T': case 'l':
+    case 'L':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// "drwxr-xr-x", or one permission short ("drw-r--rw" from some embedded
+// servers); then maybe one ACL / security-context marker ('+' POSIX ACL,
+// '.' SELinux, '@' macOS extended attributes) and a link count run into it
+// when the count is wider than its column ("drwxr-x---+1464").
 bool is_mode(std::string_view s) {
-  if (s.size() != 10 && s.size() != 11) return false;
-  for (std::size_t i = 1; i < 10; ++i) {
-    switch (s[i]) {
-      case '-': case 'r': case 'w': case 'x': case 's': case 'S': case 't': case 'T':
-      case 'l': case 'L':
-        break;
-      default:
-        return false;
-    }
-  }
-  return s.size() == 10 || s[10] == '+' || s[10] == '.' || s[10] == '@';
+  if (s.empty() || !is_type_letter(s[0])) return false;
+  std::size_t i = 1;
+  while (i < s.size() && i < 10 && is_permission(s[i])) ++i;
+  if (i < 9) return false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '.' || s[i] == '@')) ++i;
+  while (i < s.size() && is_digit(s[i])) ++i;
+  return i == s.size();
 }
 
-std::optional<FtpEntry> parse_unix(std::string_view line) {
-  Columns columns(line);
-  Token mode_token;
-  if (!columns.next(mode_token) || mode_token.begin != 0) return std::nullopt;
-  const std::string_view mode = columns.text(mode_token);
-  if (!is_mode(mode)) return std::nullopt;
-  const char type = mode[0];
-  const bool device = type == 'c' || type == 'b';
-
-  // Owner and group columns are free text and the group may be missing, so
-  // the columns are not counted: the first "size month day time-or-year" run
-  // anchors the line. The leftmost run wins because a name may itself look
-  // like a date.
-  std::array<Token, 4> window{};
-  std::size_t seen = 0;
-  Token token;
-  while (columns.next(token)) {
-    window[seen % 4] = token;
-    ++seen;
-    if (seen < 4) continue;
-    const Token& size = window[(seen - 4) % 4];
-    const Token& month = window[(seen - 3) % 4];
-    const Token& day = window[(seen - 2) % 4];
-    const Token& last = window[(seen - 1) % 4];
-    if (!is_time_or_year(columns.text(last)) || !is_day(columns.text(day)) ||
-        !is_month(columns.text(month)) || !is_size_column(columns.text(size), device)) {
-      continue;
-    }
-    // ls puts one blank between the date and the name, so any further
-    // blanks belong to the name.
-    const std::size_t name_begin = last.end + 1;
-    if (name_begin >= line.size()) return std::nullopt;
-    std::string_view name = line.substr(name_begin);
-
-    FtpEntry entry;
-    switch (type) {
-      case '-': entry.kind = Kind::kFile; break;
-      case 'd': entry.kind = Kind::kDirectory; break;
-      default: entry.kind = Kind::kOther; break;
-    }
-    if (type == 'l') {
-      const std::size_t arrow = name.find(" -> ");
-      if (arrow != std::string_view::npos) name = name.substr(0, arrow);
-      if (name.empty()) return std::nullopt;
-    }
-    if (!device) entry.size = parse_u64(columns.text(size));
-    entry.name = std::string(name);
-    return entry;
+std::optional<std::uint64_t> size_of(std::string_view column, unsigned traits) {
+  if (traits & kSize) return parse_u64(column);
+  // Only a group run into the size ends in digits without starting with one.
+  if (!column.empty() && !is_digit(column.front()) && is_digit(column.back())) {
+    std::size_t begin = column.size();
+    while (is_digit(column[begin - 1])) --begin;
+    return parse_u64(column.substr(begin));
   }
   return std::nullopt;
+}
+
+std::optional<FtpEntry> parse_unix(std::string_view line, std::size_t from) {
+  ColumnList c(line, from);
+  if (!c.reach(0) || !is_mode(c.text(0))) return std::nullopt;
+  const char type = line[c[0].begin];
+
+  // Leftmost wins: a name may itself hold something that looks like a date.
+  std::size_t size_column = 0;
+  std::size_t last = 0;
+  bool padded = false;
+  for (bool lenient : {false, true}) {
+    for (std::size_t i = 2; last == 0 && c.reach(i); ++i) {
+      if (!c.has(i - 1, kSizeColumn)) continue;
+      c.reach(i + 3);  // the longest date form
+      const std::size_t length = date_length(c, i, lenient, padded);
+      if (length == 0) continue;
+      size_column = i - 1;
+      last = i + length - 1;
+    }
+    if (last != 0) break;
+  }
+  if (last == 0) {
+    // Some servers leave the date out: mode, links, owner, group, size, name.
+    // Taken only when nothing on the line looks like part of a date, such as
+    // a year after the size (owners and groups may be numbers like 1000).
+    bool date_parts = false;
+    for (std::size_t i = 1; c.reach(i); ++i) {
+      date_parts |= c.has(i, kDatePart) || c.month_name(i) || (i > 4 && c.has(i, kYear));
+    }
+    if (date_parts || !c.reach(5) || !c.has(1, kSize) || !c.has(4, kSize)) {
+      return unrecognized(line);
+    }
+    size_column = 4;
+    last = 4;
+  }
+
+  // ls puts one blank between the date and the name, so any further blanks
+  // belong to the name.
+  std::size_t name_begin = c[last].end;
+  if (padded) {
+    while (name_begin < line.size() && is_blank(line[name_begin])) ++name_begin;
+  } else {
+    ++name_begin;
+  }
+  if (name_begin >= line.size()) return unrecognized(line);
+  std::string_view name = line.substr(name_begin);
+
+  FtpEntry entry;
+  switch (type) {
+    case '-': entry.kind = Kind::kFile; break;
+    case 'd': entry.kind = Kind::kDirectory; break;
+    default: entry.kind = Kind::kOther; break;
+  }
+  // Only ls -l of a link prints " -> target"; on any other line the arrow is
+  // part of the name and the server wants it back that way.
+  if (type == 'l') {
+    const std::size_t arrow = name.find(" -> ");
+    if (arrow != std::string_view::npos) name = name.substr(0, arrow);
+    if (name.empty()) return unrecognized(line);
+  }
+  // Device files print "major, minor" where others print the size.
+  if (type != 'c' && type != 'b') {
+    entry.size = size_of(c.text(size_column), c[size_column].traits);
+  }
+  entry.name = std::string(name);
+  return entry;
 }
 
 // ---- LIST: DOS / IIS --------------------------------------------------------
@@ -283,35 +628,37 @@ bool parse_dos_size(std::string_view s, std::optional<std::uint64_t>& size) {
   return true;
 }
 
-std::optional<FtpEntry> parse_dos(std::string_view line) {
-  Columns columns(line);
-  Token token;
-  if (!columns.next(token) || token.begin != 0 || !is_dos_date(columns.text(token))) {
-    return std::nullopt;
-  }
-  if (!columns.next(token) || !is_dos_time(columns.text(token))) return std::nullopt;
-  if (!columns.next(token)) return std::nullopt;
-  if (is_meridiem(columns.text(token)) && !columns.next(token)) return std::nullopt;
+std::optional<FtpEntry> parse_dos(std::string_view line, std::size_t from) {
+  Columns columns(line, from);
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  const auto next = [&] { return columns.next(begin, end); };
+  const auto text = [&] { return line.substr(begin, end - begin); };
+  if (!next() || !is_dos_date(text())) return std::nullopt;
+  // From here on the line is an entry, read or reported.
+  if (!next() || !is_dos_time(text())) return unrecognized(line);
+  if (!next()) return unrecognized(line);
+  if (is_meridiem(text()) && !next()) return unrecognized(line);
 
-  const std::string_view marker = columns.text(token);
+  const std::string_view marker = text();
   FtpEntry entry;
-  std::size_t name_begin = token.end + 1;
+  std::size_t name_begin = end + 1;
   if (marker.size() > 2 && marker.front() == '<' && marker.back() == '>') {
     entry.kind = iequals(marker, "<DIR>") ? Kind::kDirectory : Kind::kOther;
     // IIS pads "<DIR>" out to the width of the size column, ten blanks after
-    // it; blanks past those belong to the name. Other servers pad less.
+    // it, and starts every name in the same column, so blanks past those ten
+    // belong to the name (and CWD needs them). Other servers pad less.
     constexpr std::size_t kIisDirPadding = 10;
     std::size_t blanks = 0;
-    while (blanks < kIisDirPadding && token.end + blanks < line.size() &&
-           is_blank(line[token.end + blanks])) {
+    while (blanks < kIisDirPadding && end + blanks < line.size() && is_blank(line[end + blanks])) {
       ++blanks;
     }
-    name_begin = token.end + blanks;
+    name_begin = end + blanks;
   } else {
-    if (!parse_dos_size(marker, entry.size)) return std::nullopt;
+    if (!parse_dos_size(marker, entry.size)) return unrecognized(line);
     entry.kind = Kind::kFile;
   }
-  if (name_begin >= line.size()) return std::nullopt;
+  if (name_begin >= line.size()) return unrecognized(line);
   entry.name = std::string(line.substr(name_begin));
   return entry;
 }
@@ -321,9 +668,12 @@ std::optional<FtpEntry> parse_dos(std::string_view line) {
 std::optional<FtpEntry> parse_mlsd_line(std::string_view line) { return parse_mlsd(line); }
 
 std::optional<FtpEntry> parse_list_line(std::string_view line) {
-  if (line.empty()) return std::nullopt;
-  if (is_digit(line.front())) return parse_dos(line);
-  return parse_unix(line);
+  // Some servers indent every line.
+  std::size_t from = 0;
+  while (from < line.size() && is_blank(line[from])) ++from;
+  if (from == line.size()) return std::nullopt;
+  if (is_digit(line[from])) return parse_dos(line, from);
+  return parse_unix(line, from);
 }
 
 std::vector<FtpEntry> parse_listing(std::string_view body, ListingFormat format) {

@@ -43,9 +43,10 @@ struct Row {
     return a.name == b.name && a.kind == b.kind && a.size == b.size;
   }
   friend void PrintTo(const Row& r, std::ostream* os) {
-    const char* kind = r.kind == Kind::kFile        ? "file"
-                       : r.kind == Kind::kDirectory ? "dir"
-                                                    : "other";
+    const char* kind = r.kind == Kind::kFile           ? "file"
+                       : r.kind == Kind::kDirectory    ? "dir"
+                       : r.kind == Kind::kUnrecognized ? "unrecognized"
+                                                       : "other";
     *os << "{" << ::testing::PrintToString(r.name) << ", " << kind << ", ";
     if (r.size) {
       *os << *r.size;
@@ -57,6 +58,8 @@ struct Row {
 };
 
 Row entry(std::string name, Kind kind, Size size) { return Row{std::move(name), kind, size}; }
+// A line shaped like an entry that could not be read comes back whole.
+Row unread(std::string line) { return Row{std::move(line), Kind::kUnrecognized, kNoSize}; }
 
 std::optional<Row> row(const std::optional<FtpEntry>& e) {
   if (!e) return std::nullopt;
@@ -345,18 +348,19 @@ TEST(ListingParserTest, UnixListLines) {
       {"size past 64 bits is not told", "-rw-r--r-- 1 0 0 99999999999999999999 Dec 08 02:11 big",
        entry("big", Kind::kFile, kNoSize)},
       {"total", "total 3056", std::nullopt},
-      {"no name after the date", "-rw-r--r-- 1 0 0 3 Dec 08 02:11", std::nullopt},
-      {"only a blank after the date", "-rw-r--r-- 1 0 0 3 Dec 08 02:11 ", std::nullopt},
-      {"size not numeric", "-rw-r--r-- 1 0 0 3k Dec 08 02:11 x", std::nullopt},
-      {"day 32", "-rw-r--r-- 1 0 0 3 Dec 32 02:11 x", std::nullopt},
-      {"day 0", "-rw-r--r-- 1 0 0 3 Dec 0 02:11 x", std::nullopt},
-      {"minutes 61", "-rw-r--r-- 1 0 0 3 Dec 08 02:61 x", std::nullopt},
-      {"not a month", "-rw-r--r-- 1 0 0 3 Dez 08 02:11 x", std::nullopt},
+      {"no name after the date", "-rw-r--r-- 1 0 0 3 Dec 08 02:11", unread("-rw-r--r-- 1 0 0 3 Dec 08 02:11")},
+      {"only a blank after the date", "-rw-r--r-- 1 0 0 3 Dec 08 02:11 ", unread("-rw-r--r-- 1 0 0 3 Dec 08 02:11 ")},
+      {"size rounded to a unit", "-rw-r--r-- 1 0 0 3k Dec 08 02:11 x", entry("x", Kind::kFile, kNoSize)},
+      {"day 32", "-rw-r--r-- 1 0 0 3 Dec 32 02:11 x", unread("-rw-r--r-- 1 0 0 3 Dec 32 02:11 x")},
+      {"day 0", "-rw-r--r-- 1 0 0 3 Dec 0 02:11 x", unread("-rw-r--r-- 1 0 0 3 Dec 0 02:11 x")},
+      {"minutes 61", "-rw-r--r-- 1 0 0 3 Dec 08 02:61 x", unread("-rw-r--r-- 1 0 0 3 Dec 08 02:61 x")},
+      {"German month", "-rw-r--r-- 1 0 0 3 Dez 08 02:11 x", entry("x", Kind::kFile, 3)},
       {"bad permission letter", "-rwxqwxrwx 1 0 0 3 Dec 08 02:11 x", std::nullopt},
       {"mode too short", "-rw-r--r 1 0 0 3 Dec 08 02:11 x", std::nullopt},
       {"two markers after the mode", "-rw-r--r--+. 1 0 0 3 Dec 08 02:11 x", std::nullopt},
-      {"leading blank before the mode", " -rw-r--r-- 1 0 0 3 Dec 08 02:11 x", std::nullopt},
-      {"date without size column", "-rw-r--r-- Dec 08 02:11 x", std::nullopt},
+      {"leading blank before the mode", " -rw-r--r-- 1 0 0 3 Dec 08 02:11 x",
+       entry("x", Kind::kFile, 3)},
+      {"date without size column", "-rw-r--r-- Dec 08 02:11 x", unread("-rw-r--r-- Dec 08 02:11 x")},
       {"MLSD line is not LIST", "type=file;size=1; x", std::nullopt},
       {"prose", "Hello, this is not a listing", std::nullopt},
       {"empty", "", std::nullopt},
@@ -403,15 +407,85 @@ TEST(ListingParserTest, DosListLines) {
        entry("max", Kind::kFile, UINT64_MAX)},
       {"size past 64 bits is not told", "12-01-20  10:00AM 18446744073709551616 big",
        entry("big", Kind::kFile, kNoSize)},
-      {"no name", "12-01-20  10:00AM       <DIR>", std::nullopt},
-      {"no name after size", "12-01-20  10:00AM                 1234 ", std::nullopt},
-      {"size not numeric", "12-01-20  10:00AM                 12a4 x", std::nullopt},
-      {"comma only", "12-01-20  10:00AM                    , x", std::nullopt},
-      {"bad clock", "12-01-20  1000AM                 1234 x", std::nullopt},
+      {"no name", "12-01-20  10:00AM       <DIR>", unread("12-01-20  10:00AM       <DIR>")},
+      {"no name after size", "12-01-20  10:00AM                 1234 ", unread("12-01-20  10:00AM                 1234 ")},
+      {"size not numeric", "12-01-20  10:00AM                 12a4 x", unread("12-01-20  10:00AM                 12a4 x")},
+      {"comma only", "12-01-20  10:00AM                    , x", unread("12-01-20  10:00AM                    , x")},
+      {"bad clock", "12-01-20  1000AM                 1234 x", unread("12-01-20  1000AM                 1234 x")},
       {"mixed date separators", "12-01/20  10:00AM                 1234 x", std::nullopt},
       {"date with four parts", "12-01-20-20  10:00AM                 1234 x", std::nullopt},
       {"three-digit year", "12-01-202  10:00AM                 1234 x", std::nullopt},
       {"digits only", "1234567", std::nullopt},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(row(parse_list_line(c.line)), c.expected);
+  }
+}
+
+// One or two lines of each shape servers give a LIST line, with the name,
+// kind and size they would take back; then lines shaped like entries that
+// cannot be read, and lines that are no entries.
+TEST(ListingParserTest, ListLinesOfEveryShape) {
+  const Kind f = Kind::kFile;
+  const Kind d = Kind::kDirectory;
+  const LineCase cases[] = {
+      // dates in the language and script of the server's locale
+      {"zh_CN.UTF-8", "-rw-r--r-- 1 ftp ftp 120 3月 2日 15:13 月报 2024.xls",
+       entry("月报 2024.xls", f, 120)},
+      {"zh_CN.GBK with a year", "drwxr-xr-x 2 ftp ftp 4096 6\xD4\xC2 3\xC8\xD5 2003\xC4\xEA " + kGbkDir,
+       entry(kGbkDir, d, 4096)},
+      {"ja_JP.SJIS", "-rw-r--r-- 1 ops sys 64 11\x8C\x8E 9\x93\xFA 2011\x94N a  b", entry("a  b", f, 64)},
+      {"ko_KR, no day suffix", "-rw-r--r-- 1 kim dev 5 12월  7 08:30 k", entry("k", f, 5)},
+      {"year, month, day", "-rw-rw-rw- 1 lee dev 0 2019   7\xBF\xF9 14 ymd", entry("ymd", f, 0)},
+      {"German, day first", "dr-xr-x--- 2 hans users 1024 7. März, 08:15 Akten", entry("Akten", d, 1024)},
+      {"German abbreviation", "-r--r----- 1 hans users 77 14.  Dez.  2009 brief.txt",
+       entry("brief.txt", f, 77)},
+      {"Hungarian", "drwxr-x--- 2 anna staff 512 szept 3 2011 mappa", entry("mappa", d, 512)},
+      {"French", "-rw-r--r-- 1 marc staff 7 févr. 14  2012 note", entry("note", f, 7)},
+      {"Russian", "-rw-r--r-- 1 ivan staff 8 янв 12 10:00 r", entry("r", f, 8)},
+      {"a month of no listed language", "-rw-r--r-- 1 nikos staff 9 Ιαν 12 10:00 g", entry("g", f, 9)},
+      // numeric dates, any order
+      {"long-iso", "-rw-r----- 1 www www 4410 2021-11-30 23:59 site.conf", entry("site.conf", f, 4410)},
+      {"full-iso", "-rw-r--r-- 1 www www 1 2021-07-09 08:15:42.123456789 +0200 full", entry("full", f, 1)},
+      {"year first, slashes", "-rw-r--r-- 1 a b 12 2008/02/29 06:00 leap", entry("leap", f, 12)},
+      {"day first", "-rw-r--r-- 1 a b 13 31-12-1999 23:59 eve", entry("eve", f, 13)},
+      {"month-day and year", "-rw-r--r-- 1 a b 14 12-25 2001 x mas", entry("x mas", f, 14)},
+      {"month-day and clock", "-rw-r--r-- 1 a b 15 01-02 03:04 early", entry("early", f, 15)},
+      {"dotted date padded", "-rw-r--r-- 1 a b 16 2010.05.06    dotted", entry("dotted", f, 16)},
+      {"day-month name-year", "-rw-r--r-- 1 a b 17 15-mar-08 ides", entry("ides", f, 17)},
+      {"day before month", "drwxr-xr-x 4 a b 4096 17 aug 2006 swapped dir", entry("swapped dir", d, 4096)},
+      {"day, month, clock; the year is the name's", "drwxr-xr-x 4 a b 0 5 Nov 11:11 2020 plans",
+       entry("2020 plans", d, 0)},
+      {"VShell", "-rw-r--r-- 1 a b 18 Jun 30, 2004 17:45 vsh", entry("vsh", f, 18)},
+      {"month number", "-rw-r--r-- 1 a b 19 11 5 06:07 numbered", entry("numbered", f, 19)},
+      {"midnight as 24:00", "-rw-r--r-- 1 a b 20 Sep 9 24:00 late", entry("late", f, 20)},
+      // columns
+      {"link count run into the mode", "drwxrwx---+2048 web web 8192 Mar 14 09:05 logs",
+       entry("logs", d, 8192)},
+      {"mode one letter short", "-rw-r--r- 1 root root 21 Apr 1 10:00 nine", entry("nine", f, 21)},
+      {"size rounded to a unit", "-rw-r--r-- 1 a b 1.2M Oct 5 21:22 rounded", entry("rounded", f, kNoSize)},
+      {"group run into the size", "-rw-r--r-- 1 owner verylonggroup4096 Feb 12 17:20 glued",
+       entry("glued", f, 4096)},
+      {"no owner or group", "-rw-r--r-- 0012345 22 Mar 3 2007 bare", entry("bare", f, 22)},
+      {"NetPresenz folder", "drwxrwxr-x      folder      3 Jun  1  1997 mac dir", entry("mac dir", d, 3)},
+      {"no date", "drwxr-xr-x 5 kai staff 640 undated dir", entry("undated dir", d, 640)},
+      {"indented", "   -rw-r--r--+ 1 kai staff 23 Dec 11 14:35 indented", entry("indented", f, 23)},
+      {"an arrow on a line of no link is part of the name",
+       "drwxr-xr-x 2 a b 512 May 4 2000 old -> new", entry("old -> new", d, 512)},
+      // shaped like an entry, not readable: reported whole
+      {"month without day", "drwxr-xr-x 2 a b 4096 Jan 10:00 x", unread("drwxr-xr-x 2 a b 4096 Jan 10:00 x")},
+      {"unknown month, so no date; not dateless either", "-rw-r--r-- 1 0 0 3 Xyz 08 2003 x",
+       unread("-rw-r--r-- 1 0 0 3 Xyz 08 2003 x")},
+      {"indented mode alone", "  -rwxr-xr-x", unread("  -rwxr-xr-x")},
+      {"DOS date without time", "04-08-14 readme.txt", unread("04-08-14 readme.txt")},
+      {"link with only a target", "lrwxrwxrwx 1 a b 3 Dec 1 10:00  -> x",
+       unread("lrwxrwxrwx 1 a b 3 Dec 1 10:00  -> x")},
+      // no entries: silent
+      {"total", "total 0", std::nullopt},
+      {"blanks", "   ", std::nullopt},
+      {"server reply", "226 Transfer complete", std::nullopt},
+      {"rule of dashes", "--------------", std::nullopt},
   };
   for (const LineCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -507,11 +581,11 @@ TEST(ListingParserTest, MegabyteLinesAreFast) {
       {"long MLSD name", "type=file;size=3; " + long_name + "\r\n", ListingFormat::kMlsd,
        {entry(long_name, Kind::kFile, 3)}},
       {"date parts that never complete", "-rw-r--r-- 1 0 0 " + repeat("1 Jan 1 ", kMb) + "\n",
-       ListingFormat::kList, {}},
+       ListingFormat::kList, {unread("-rw-r--r-- 1 0 0 " + repeat("1 Jan 1 ", kMb))}},
       {"months and days only", "-rw-r--r-- 1 0 0 3 " + repeat("Jan 31 ", kMb) + "\n",
-       ListingFormat::kList, {}},
+       ListingFormat::kList, {unread("-rw-r--r-- 1 0 0 3 " + repeat("Jan 31 ", kMb))}},
       {"blanks after the mode", "-rw-r--r--" + std::string(kMb, ' ') + "x\n",
-       ListingFormat::kList, {}},
+       ListingFormat::kList, {unread("-rw-r--r--" + std::string(kMb, ' ') + "x")}},
       {"blanks after a DOS dir marker",
        "12-01-20  10:00AM <DIR>" + std::string(kMb, ' ') + "d\n", ListingFormat::kList,
        {entry(std::string(kMb - 10, ' ') + "d", Kind::kDirectory, kNoSize)}},

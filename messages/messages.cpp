@@ -121,6 +121,9 @@ std::string directory_created(const char* local_path) { return format("创建目
 std::string unsafe_name_skipped(const char* remote_path) {
   return format("跳过不安全的文件名 %s\r\n", remote_path);
 }
+std::string unrecognized_listing_line(const char* line) {
+  return format("无法识别的列表行 %s\r\n", line);
+}
 
 std::string bad_setting(const char* key, const char* value) {
   return format("配置项 %s=%s 的值无效\r\n", key, value);

@@ -84,6 +84,10 @@ def unsafe_skipped(remote):
     return gbk('跳过不安全的文件名 ') + to_b(remote) + b'\r\n'
 
 
+def unrecognized(line):
+    return gbk('无法识别的列表行 ') + to_b(line) + b'\r\n'
+
+
 CONNECT_FAILED = b'cant not open hIntSession\r\n'
 TASK_FAILED = gbk('下载任务失败\r\n')
 

@@ -1,15 +1,15 @@
 """Listings no sane server sends: megabyte lines, binary garbage, dialects
 mixed with broken lines, 100,000 entries, names that would leave the
-directory or cannot be sent back. Lines that parse as nothing are passed
-over, unsafe names are skipped with a note, and the rest of the directory
-is mirrored as usual."""
+directory or cannot be sent back. Lines that are no entries are passed over,
+LIST lines shaped like entries that cannot be read are shown, unsafe names
+are skipped with a note, and the rest of the directory is mirrored as usual."""
 
 import random
 
 import pytest
 
 from fault_cases import (SLACK_S, TASK_FAILED, fetch_failed, fetched,
-                         run_fault_case, succeeded, unsafe_skipped)
+                         run_fault_case, succeeded, unrecognized, unsafe_skipped)
 from ftp_fixtures import tree_of
 
 OK = b'a real file\n'
@@ -83,7 +83,7 @@ BROKEN = [
     b'type=file;size=3;no-blank-before-the-name.zip',
     b'type=file;size=3 ',
     b'bogus;type=file; broken1.zip',
-    b'-rw-r--r--    1 0        0               3 Dez 08 03:24 broken2.zip',
+    b'-rw-r--r--    1 0        0               3 Xyz 08 03:24 broken2.zip',
     b'-rw-r--r--    1 0        0               3 Dec 32 03:24 broken3.zip',
     b'-rwxqwxrwx    1 0        0               3 Dec 08 03:24 broken4.zip',
     b'-rw-r--r--    1 0        0               3 Dec 08 03:24',
@@ -106,8 +106,11 @@ def test_mixed_dialects_under_mlsd_take_the_mlsd_lines(tmp_path):
 
 
 def test_mixed_dialects_under_list_take_unix_and_dos_lines(tmp_path):
+    # The broken lines that start like a LIST entry, in listing order.
+    shown = [unrecognized(line) for line in BROKEN[3:5] + BROKEN[6:9]]
     run_listing_case(tmp_path, mixed_body(),
-                     [fetched('/d/unix.zip'), fetched('/d/dos.zip'), succeeded(2)], mlsd_on=False)
+                     [shown[0], fetched('/d/unix.zip')] + shown[1:] +
+                     [fetched('/d/dos.zip'), succeeded(2)], mlsd_on=False)
 
 
 @pytest.mark.parametrize('mlsd_on', [True, False], ids=['mlsd', 'list'])
