@@ -68,10 +68,11 @@ class Walk {
   int walk(const WalkKey& key, const std::string& remote_dir, const std::string& local_dir) {
     FtpListing listing;
     FtpStatus status;
-    if (!source_.list(key, remote_dir, local_dir, listing, status)) {
+    if (!source_.list(key, remote_dir, local_dir, path_, listing, status)) {
       console_.say(msg::listing_start_failed(remote_dir.c_str(), status.code));
       return -1;
     }
+    if (key.empty() && !listing.unique.empty()) path_.push_back(listing.unique);
     // Reused for every entry of this directory: an entry that fits costs no allocation.
     std::string local_path;
     std::string remote_path;
@@ -81,7 +82,7 @@ class Walk {
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
       const FtpEntry& entry = listing.entries[i];
       entry_key.back() = static_cast<std::uint32_t>(i);
-      Step step = plan_name_step(entry);
+      Step step = plan_name_step(entry, path_);
       if (step == Step::kLookLocally) {
         local_path.assign(local_dir).append(1, '\\').append(entry.name);
         remote_path.assign(remote_dir).append(1, '/').append(entry.name);
@@ -105,6 +106,10 @@ class Walk {
           remote_path.assign(remote_dir).append(1, '/').append(entry.name);
           console_.say(msg::unsafe_name_skipped(printable(remote_path).c_str()));
           break;
+        case Step::kReportLoop:
+          remote_path.assign(remote_dir).append(1, '/').append(entry.name);
+          console_.say(msg::loop_skipped(remote_path.c_str()));
+          break;
         case Step::kFetch:
           if (!fetch(entry_key, {remote_path, local_path, entry.size})) return -1;
           ++count;
@@ -117,7 +122,9 @@ class Walk {
           console_.say(msg::directory_created(local_path.c_str()));
           [[fallthrough]];
         case Step::kWalk: {
+          if (!entry.unique.empty()) path_.push_back(entry.unique);
           const int below = walk(entry_key, remote_path, local_path);
+          if (!entry.unique.empty()) path_.pop_back();
           if (below < 0) return -1;
           count += below;
           break;
@@ -148,6 +155,7 @@ class Walk {
   const TaskRecord& task_;
   WalkSource& source_;
   Console& console_;
+  WalkPath path_;  // identities from the top down to the directory being walked
 };
 
 // The settings a task can run with, or the line that says why not.

@@ -118,6 +118,49 @@ TEST_F(DownloadTreeTest, EmptyRemoteDirListsLoginDirectoryAndPathsStartWithSlash
   EXPECT_EQ(output(), gbk("下载文件 /top.txt\r\n"));
 }
 
+// A login that lands elsewhere than "/" (a system user's home): the paths of
+// an empty ftppath's entries start from there, not from "/".
+TEST_F(DownloadTreeTest, EmptyRemoteDirPathsStartFromTheLoginDirectory) {
+  server_.add_dir("/home");
+  server_.add_dir("/home/u");
+  server_.add_file("/home/u/x.txt", "home");
+  server_.add_dir("/home/u/sub");
+  server_.add_file("/home/u/sub/y.txt", "sub");
+  server_.add_file("/x.txt", "root");  // what "/x.txt" would fetch instead
+  server_.set_login_directory("/home/u");
+  EXPECT_EQ(run(""), 2);
+  EXPECT_EQ(output(), gbk("下载文件 /home/u/x.txt\r\n创建目录 ") + shown("sub") + "\r\n" +
+                          gbk("下载文件 /home/u/sub/y.txt\r\n"));
+  EXPECT_EQ(test::read_file(local("x.txt")), "home");
+}
+
+// Settings are read before anything is sent: a value the tool cannot use,
+// or TLS on a client that cannot do it, fails the task with one line.
+TEST_F(DownloadTreeTest, UnusableSettingsFailTheTaskBeforeItConnects) {
+  server_.add_dir("/d");
+  const struct {
+    const char* key;
+    const char* value;
+    bool client_tls;
+    const char* expected;
+  } kCases[] = {
+      {"parallel", "abc", true, "配置项 parallel=abc 的值无效\r\n"},
+      {"tls", "1", false, "Windows 版不支持 tls=1（FTP over TLS）\r\n"},
+      {"tlsca", "/no/such/ca.pem", true, "无法读取 tlsca 文件 /no/such/ca.pem\r\n"},
+  };
+  for (const auto& c : kCases) {
+    TaskRecord task = test::make_task("/d", dir_.local());
+    task.settings.tls = "1";
+    if (std::string(c.key) == "parallel") task.settings.parallel = c.value;
+    if (std::string(c.key) == "tlsca") task.settings.tlsca = c.value;
+    FakeFtpClient client(server_, c.client_tls);
+    std::ostringstream out;
+    EXPECT_EQ(run_task(task, client, out), -1) << c.key;
+    EXPECT_EQ(out.str(), gbk(c.expected)) << c.key;
+  }
+  EXPECT_EQ(server_.logins(), 0);
+}
+
 TEST_F(DownloadTreeTest, ExistingLocalFileCountsAsFetchedEvenWhenFilteredOut) {
   server_.add_dir("/d");
   server_.add_file("/d/name1.zip", "new content");
@@ -298,6 +341,32 @@ TEST_F(DownloadTreeTest, UnrecognizedListingLinesAreReportedAndTheWalkGoesOn) {
   EXPECT_EQ(run("/d"), 1);
   EXPECT_EQ(output(), gbk("无法识别的列表行 -rw-r--r-- 1 u g 9 ??? a/b?c\r\n下载文件 /d/fine\r\n"));
   EXPECT_EQ(test::list_dir(dir_.path()), "fine");
+}
+
+// A server that resolves links lists a link back up as a directory; its
+// identity (MLSD's unique fact) gives it away at its first level, whether
+// the top's own identity comes with the listing (cdir) or has to be asked.
+TEST_F(DownloadTreeTest, DirectoriesThatContainThemselvesAreSkipped) {
+  for (const bool cdir : {true, false}) {
+    SCOPED_TRACE(cdir ? "cdir" : "MLST");
+    FakeFtpServer server;
+    test::ScratchDir dir;
+    server.add_dir("/data");
+    server.add_file("/data/f", "f");
+    server.add_dir("/data/sub");
+    server.add_dir_link("/data/sub/up", "/data");
+    server.add_dir_link("/data/sub/self", "/data/sub");
+    server.add_dir("/data/sub/real");
+    server.add_file("/data/sub/real/g", "g");
+    server.report_identities(cdir);
+    FakeFtpClient client(server);
+    std::ostringstream out;
+    EXPECT_EQ(run_task(test::make_task("/data", dir.local()), client, out), 2);
+    EXPECT_EQ(out.str(), gbk("下载文件 /data/f\r\n创建目录 ") + dir.local("sub") + "\r\n" +
+                             gbk("跳过循环目录 /data/sub/up\r\n跳过循环目录 /data/sub/self\r\n创建目录 ") +
+                             dir.local("sub\\real") + "\r\n" + gbk("下载文件 /data/sub/real/g\r\n"));
+    EXPECT_EQ(server.fetched(), (std::vector<std::string>{"/data/f", "/data/sub/real/g"}));
+  }
 }
 
 TEST_F(DownloadTreeTest, EntriesOfUnknownKindAreSkipped) {

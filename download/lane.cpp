@@ -63,10 +63,19 @@ bool Lane::connect(FtpStatus& status, bool retry) {
   }
 }
 
-bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status) {
+bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status, bool top) {
   for (int attempt = 0;; ++attempt) {
     bool ok = ensure_connected(status) && connection_->list(dir, listing, status);
-    if (ok && listing.cut_short == ftp_errors::kNone) return true;
+    if (ok && listing.cut_short == ftp_errors::kNone) {
+      // The top's identity is in no parent's listing; pyftpdlib sends no
+      // "type=cdir" line with it either.
+      if (top && listing.unique.empty() &&
+          std::any_of(listing.entries.begin(), listing.entries.end(),
+                      [](const FtpEntry& entry) { return !entry.unique.empty(); })) {
+        listing.unique = connection_->identity(dir);
+      }
+      return true;
+    }
     if (ok) status = {listing.cut_short, 0};
     const bool again = attempt < policy_.retries && is_transient(status.code, status.reply);
     if (again) forget_connection_after(status);

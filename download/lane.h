@@ -61,7 +61,9 @@ class Lane {
 
   // Lists `dir` (see FtpConnection::list). A listing that still breaks off
   // after the last retry comes back as it came: entries and cut_short.
-  bool list(const std::string& dir, FtpListing& listing, FtpStatus& status);
+  // For the walk's `top` directory the listing's own identity is asked for
+  // separately (MLST) when the entries have identities but it has none.
+  bool list(const std::string& dir, FtpListing& listing, FtpStatus& status, bool top = false);
   // One more attempt at `file` (see FileFetch::attempt), with retries.
   bool fetch(FileFetch& file, FetchFailure& failure);
 

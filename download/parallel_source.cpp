@@ -88,7 +88,7 @@ void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
     item.state = Item::State::kRunning;
     ++ahead(item);
     lock.unlock();
-    run(lane, item);
+    run(key, lane, item);
     std::vector<std::pair<WalkKey, Item>> expected;
     if (item.is_listing && item.ok) expected = expect_from(key, item);
     lock.lock();
@@ -115,9 +115,12 @@ void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
   --workers_;
 }
 
-void ParallelSource::run(Lane& lane, Item& item) {
+void ParallelSource::run(const WalkKey& key, Lane& lane, Item& item) {
   if (item.is_listing) {
-    item.ok = lane.list(item.dir, item.listing, item.status);
+    item.ok = lane.list(item.dir, item.listing, item.status, key.empty());
+    if (item.ok && !item.listing.unique.empty() && key.empty()) {
+      item.path.push_back(item.listing.unique);
+    }
     return;
   }
   FetchJob job = item.job;
@@ -137,7 +140,7 @@ std::vector<std::pair<WalkKey, ParallelSource::Item>> ParallelSource::expect_fro
   child.push_back(0);
   for (std::size_t i = 0; i < listing.listing.entries.size(); ++i) {
     const FtpEntry& entry = listing.listing.entries[i];
-    if (plan_name_step(entry) != Step::kLookLocally) continue;
+    if (plan_name_step(entry, listing.path) != Step::kLookLocally) continue;
     child.back() = static_cast<std::uint32_t>(i);
     Item item;
     item.local_dir = listing.local_dir + '\\' + entry.name;
@@ -158,6 +161,8 @@ std::vector<std::pair<WalkKey, ParallelSource::Item>> ParallelSource::expect_fro
         [[fallthrough]];
       case Step::kWalk:
         item.is_listing = true;
+        item.path = listing.path;
+        if (!entry.unique.empty()) item.path.push_back(entry.unique);
         expected.emplace_back(child, std::move(item));
         break;
       case Step::kFileConflict:
@@ -254,13 +259,14 @@ ParallelSource::Item& ParallelSource::ask(const WalkKey& key, std::unique_lock<s
 }
 
 bool ParallelSource::list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-                          FtpListing& listing, FtpStatus& status) {
+                          const WalkPath& path, FtpListing& listing, FtpStatus& status) {
   std::unique_lock<std::mutex> lock(mutex_);
   Item& item = ask(key, lock, true, dir, [&] {
     Item made;
     made.is_listing = true;
     made.dir = dir;
     made.local_dir = local_dir;
+    made.path = path;
     return made;
   });
   const bool ok = item.ok;

@@ -47,7 +47,7 @@ class ParallelSource : public WalkSource {
   ~ParallelSource() override;
 
   bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-            FtpListing& listing, FtpStatus& status) override;
+            const WalkPath& path, FtpListing& listing, FtpStatus& status) override;
   std::unique_ptr<FileFetch> fetch(const WalkKey& key, const FetchJob& job,
                                    FetchFailure& failure) override;
 
@@ -60,6 +60,7 @@ class ParallelSource : public WalkSource {
     // A listing: of `dir`, mirrored in `local_dir`.
     std::string dir;
     std::string local_dir;
+    WalkPath path;  // identities from the top down to this directory
     bool ok = false;
     FtpListing listing;
     FtpStatus status;
@@ -71,7 +72,7 @@ class ParallelSource : public WalkSource {
   using Items = std::map<WalkKey, Item>;
 
   void work(std::unique_ptr<FtpConnection> connection);
-  void run(Lane& lane, Item& item);
+  void run(const WalkKey& key, Lane& lane, Item& item);
   // The items a finished listing lets the walk expect, in walk order.
   std::vector<std::pair<WalkKey, Item>> expect_from(const WalkKey& key, const Item& listing) const;
 

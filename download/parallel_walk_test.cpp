@@ -96,6 +96,15 @@ struct Scenario {
     if (!files.empty() && chance(25)) server.fail_fetch(pick(files), chance(50) ? transient : refused, chance(50) ? 1 : -1);
     if (!files.empty() && chance(25)) server.fail_fetch_midway(pick(files), transient, chance(50) ? 1 : 2);
     if (chance(25)) server.limit_connections(1 + static_cast<int>(rng() % 3));
+    if (chance(40)) {
+      // A server that tells identities, and links back up that only those give away.
+      server.report_identities(chance(50));
+      for (int links = static_cast<int>(rng() % 3); links > 0; --links) {
+        const std::string from = pick(dirs);
+        const std::string to = from.substr(0, from.rfind('/') > 0 ? from.rfind('/') : from.size());
+        server.add_dir_link(from + "/up" + std::to_string(links), chance(50) ? from : to);
+      }
+    }
     if (chance(5)) server.set_listed_size(pick(files.empty() ? dirs : files), 7);
     return built;
   }

@@ -1,5 +1,7 @@
 #include "download/walk_plan.h"
 
+#include <algorithm>
+
 #include "download/filters.h"
 
 namespace vandrisk {
@@ -16,10 +18,14 @@ bool is_unsafe_name(const std::string& name) {
 
 }  // namespace
 
-Step plan_name_step(const FtpEntry& entry) {
+Step plan_name_step(const FtpEntry& entry, const WalkPath& path) {
   if (entry.kind == EntryKind::kUnrecognized) return Step::kReportUnreadable;
   if (entry.name == "." || entry.name == "..") return Step::kPassOver;
   if (is_unsafe_name(entry.name)) return Step::kReportUnsafe;
+  if (entry.kind == EntryKind::kDirectory && !entry.unique.empty() &&
+      std::find(path.begin(), path.end(), entry.unique) != path.end()) {
+    return Step::kReportLoop;
+  }
   return Step::kLookLocally;
 }
 

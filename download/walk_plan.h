@@ -24,6 +24,7 @@ enum class Step {
   kPassOver,          // ".", "..", an entry of unknown kind, a file filtered out or present
   kReportUnreadable,  // a listing line that could not be read
   kReportUnsafe,      // a name that cannot be used safely
+  kReportLoop,        // a directory already on the path from the top: walked already
   kFetch,             // a file to fetch
   kFileConflict,      // a matching file where something else stands locally
   kCreateAndWalk,     // a directory missing locally: create it, then walk it
@@ -31,9 +32,15 @@ enum class Step {
   kDirectoryConflict, // a directory where a file or other object stands locally
 };
 
-// The step for an entry as far as its name tells: unreadable lines, ".",
-// "..", unsafe names; kLookLocally for every other entry.
-Step plan_name_step(const FtpEntry& entry);
+// The identities (MLSD "unique" facts) of the directories from the top of
+// the walk down to the one being walked, as far as the server told them.
+using WalkPath = std::vector<std::string>;
+
+// The step for an entry as far as its name and identity tell: unreadable
+// lines, ".", "..", unsafe names, a directory whose identity is on `path` (a
+// link back up, which a server that resolves links lists as a directory);
+// kLookLocally for every other entry.
+Step plan_name_step(const FtpEntry& entry, const WalkPath& path);
 
 // The step for an entry whose name step was kLookLocally, given what stands
 // at its local path.

@@ -18,9 +18,11 @@ class WalkSource {
  public:
   virtual ~WalkSource() = default;
 
-  // The listing of `dir` (see Lane::list), whose local directory is `local_dir`.
+  // The listing of `dir` (see Lane::list), whose local directory is
+  // `local_dir`; `path` holds the identities of the directories above it and
+  // of itself, as far as known (the top's own comes with its listing).
   virtual bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-                    FtpListing& listing, FtpStatus& status) = 0;
+                    const WalkPath& path, FtpListing& listing, FtpStatus& status) = 0;
   // The file of `job`, complete and checked, not yet under its final name;
   // null with `failure` when it could not be fetched.
   virtual std::unique_ptr<FileFetch> fetch(const WalkKey& key, const FetchJob& job,
@@ -32,9 +34,9 @@ class SerialSource : public WalkSource {
  public:
   explicit SerialSource(Lane& lane) : lane_(lane) {}
 
-  bool list(const WalkKey&, const std::string& dir, const std::string&, FtpListing& listing,
-            FtpStatus& status) override {
-    return lane_.list(dir, listing, status);
+  bool list(const WalkKey& key, const std::string& dir, const std::string&, const WalkPath&,
+            FtpListing& listing, FtpStatus& status) override {
+    return lane_.list(dir, listing, status, key.empty());
   }
   std::unique_ptr<FileFetch> fetch(const WalkKey&, const FetchJob& job,
                                    FetchFailure& failure) override {

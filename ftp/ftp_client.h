@@ -107,6 +107,10 @@ class FtpConnection {
   // the caller's business.
   virtual bool fetch(const std::string& remote_path, std::uint64_t offset,
                      std::optional<std::uint64_t> size, FetchSink& sink, FtpStatus& status) = 0;
+
+  // The identity (MLST "unique" fact) of `dir`; empty when the server does
+  // not tell it or the question fails, which never fails anything else.
+  virtual std::string identity(const std::string& dir) = 0;
 };
 
 // How long a connection waits before it gives up with kTimeout. Users never

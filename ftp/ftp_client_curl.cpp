@@ -66,6 +66,27 @@ bool active_tls_works() {
   return info && info->version_num >= 0x080000;
 }
 
+size_t collect_reply(char* data, size_t size, size_t count, void* userdata) {
+  static_cast<std::string*>(userdata)->append(data, size * count);
+  return size * count;
+}
+
+// The "unique" fact of an MLST reply ("250-Listing /a\r\n type=dir;unique=
+// 803g2;... /a\r\n250 End"); empty when there is none.
+std::string unique_fact(const std::string& reply) {
+  std::size_t at = 0;
+  while ((at = reply.find("unique=", at)) != std::string::npos) {
+    // A fact starts the facts or follows a ';'.
+    if (at == 0 || reply[at - 1] == ';' || reply[at - 1] == ' ') {
+      const std::size_t begin = at + 7;
+      const std::size_t end = reply.find_first_of("; \r\n", begin);
+      return reply.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    }
+    at += 7;
+  }
+  return std::string();
+}
+
 size_t write_to_sink(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
   // A short count makes libcurl abort the transfer with CURLE_WRITE_ERROR.
@@ -205,8 +226,7 @@ class CurlFtpConnection : public FtpConnection {
       status.code = ftp_errors::kExtendedError;
       return false;
     }
-    listing = FtpListing();
-    listing.entries = parse_listing(body, format);
+    listing = parse_listing(body, format);
     return true;
   }
 
@@ -228,6 +248,31 @@ class CurlFtpConnection : public FtpConnection {
     const CURLcode rc = perform(url, write_to_sink, &sink, status);
     curl_easy_setopt(e, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
     return rc == CURLE_OK;
+  }
+
+  std::string identity(const std::string& dir) override {
+    const std::string path = resolve_remote_path(login_directory_, dir);
+    if (path.empty() || has_control_byte(path)) return std::string();
+    // MLST as a quoted command on a transfer that transfers nothing; its
+    // reply arrives through the header callback. The '*' keeps a refusal
+    // from failing anything.
+    std::string reply;
+    curl_slist* quote = curl_slist_append(nullptr, ("*MLST " + path).c_str());
+    if (!quote) return std::string();
+    CURL* e = easy_.get();
+    curl_easy_setopt(e, CURLOPT_QUOTE, quote);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, collect_reply);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &reply);
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    FtpStatus ignored;
+    const CURLcode rc = perform(ftp_directory_url(account_.host, account_.port, login_directory_),
+                                discard, nullptr, ignored);
+    curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(e, CURLOPT_QUOTE, nullptr);
+    curl_slist_free_all(quote);
+    return rc == CURLE_OK ? unique_fact(reply) : std::string();
   }
 
  private:

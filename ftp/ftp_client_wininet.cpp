@@ -202,6 +202,9 @@ class WinInetConnection : public FtpConnection {
     return true;
   }
 
+  // WinINet lists with LIST, which tells no identities: nothing to compare.
+  std::string identity(const std::string& /*dir*/) override { return std::string(); }
+
  private:
   InternetSession session_;  // outlives the connection handle
   InternetHandle connection_;

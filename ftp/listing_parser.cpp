@@ -50,7 +50,9 @@ std::optional<std::uint64_t> parse_u64(std::string_view s) {
 
 // ---- MLSD -----------------------------------------------------------------
 
-std::optional<FtpEntry> parse_mlsd(std::string_view line) {
+// One MLSD line. The listed directory's own line (type=cdir) gives no entry
+// but its "unique" fact, into *cdir_unique when asked for.
+std::optional<FtpEntry> parse_mlsd(std::string_view line, std::string* cdir_unique) {
   // RFC 3659 puts exactly one SP between the facts and the name, and facts
   // hold no SP, so the first SP ends them; the name keeps any later SP or ';'.
   const std::size_t space = line.find(' ');
@@ -61,9 +63,11 @@ std::optional<FtpEntry> parse_mlsd(std::string_view line) {
 
   FtpEntry entry;
   entry.kind = Kind::kOther;
-  bool cdir_or_pdir = false;
+  bool cdir = false;
+  bool pdir = false;
   bool seen_type = false;
   bool seen_size = false;
+  bool seen_unique = false;
   while (!facts.empty()) {
     const std::size_t semi = facts.find(';');
     const std::string_view fact = facts.substr(0, semi);
@@ -80,15 +84,23 @@ std::optional<FtpEntry> parse_mlsd(std::string_view line) {
         entry.kind = Kind::kFile;
       } else if (iequals(value, "dir")) {
         entry.kind = Kind::kDirectory;
-      } else if (iequals(value, "cdir") || iequals(value, "pdir")) {
-        cdir_or_pdir = true;
+      } else if (iequals(value, "cdir")) {
+        cdir = true;
+      } else if (iequals(value, "pdir")) {
+        pdir = true;
       }
     } else if (iequals(key, "size") && !seen_size) {
       seen_size = true;
       entry.size = parse_u64(value);
+    } else if (iequals(key, "unique") && !seen_unique) {
+      // Opaque, but the same for the same directory however it is reached:
+      // what tells a link back to a parent from a directory of its own.
+      seen_unique = true;
+      entry.unique = std::string(value);
     }
   }
-  if (cdir_or_pdir) return std::nullopt;
+  if (cdir && cdir_unique) *cdir_unique = entry.unique;
+  if (cdir || pdir) return std::nullopt;
   entry.name = std::string(name);
   return entry;
 }
@@ -665,7 +677,7 @@ std::optional<FtpEntry> parse_dos(std::string_view line, std::size_t from) {
 
 }  // namespace
 
-std::optional<FtpEntry> parse_mlsd_line(std::string_view line) { return parse_mlsd(line); }
+std::optional<FtpEntry> parse_mlsd_line(std::string_view line) { return parse_mlsd(line, nullptr); }
 
 std::optional<FtpEntry> parse_list_line(std::string_view line) {
   // Some servers indent every line.
@@ -676,8 +688,8 @@ std::optional<FtpEntry> parse_list_line(std::string_view line) {
   return parse_unix(line, from);
 }
 
-std::vector<FtpEntry> parse_listing(std::string_view body, ListingFormat format) {
-  std::vector<FtpEntry> entries;
+FtpListing parse_listing(std::string_view body, ListingFormat format) {
+  FtpListing listing;
   std::size_t begin = 0;
   while (begin < body.size()) {
     std::size_t end = body.find('\n', begin);
@@ -688,11 +700,12 @@ std::vector<FtpEntry> parse_listing(std::string_view body, ListingFormat format)
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     begin = next;
     if (line.empty()) continue;
-    std::optional<FtpEntry> entry =
-        format == ListingFormat::kMlsd ? parse_mlsd_line(line) : parse_list_line(line);
-    if (entry) entries.push_back(std::move(*entry));
+    std::optional<FtpEntry> entry = format == ListingFormat::kMlsd
+                                        ? parse_mlsd(line, &listing.unique)
+                                        : parse_list_line(line);
+    if (entry) listing.entries.push_back(std::move(*entry));
   }
-  return entries;
+  return listing;
 }
 
 }  // namespace vandrisk

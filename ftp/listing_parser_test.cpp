@@ -224,7 +224,7 @@ TEST(ListingParserTest, CapturedListingsGiveTheTreeInServerOrder) {
   };
   for (const CapturedCase& c : cases) {
     SCOPED_TRACE(c.label);
-    EXPECT_EQ(rows(parse_listing(c.body, c.format)), expected_from_tree(c.names_in_order, c.format));
+    EXPECT_EQ(rows(parse_listing(c.body, c.format).entries), expected_from_tree(c.names_in_order, c.format));
   }
 }
 
@@ -292,6 +292,18 @@ TEST(ListingParserTest, MlsdLines) {
 }
 
 // ---- single LIST lines ------------------------------------------------------
+
+TEST(ListingParserTest, MlsdTellsIdentitiesOfEntriesAndOfTheListedDirectory) {
+  const FtpListing listing = parse_listing(
+      "type=cdir;unique=803g11; /d\r\ntype=pdir;unique=803g2; ..\r\n"
+      "type=dir;Unique=803g5;size=4096; sub\r\ntype=file;size=3; f\r\n",
+      ListingFormat::kMlsd);
+  EXPECT_EQ(listing.unique, "803g11");
+  ASSERT_EQ(listing.entries.size(), 2u);
+  EXPECT_EQ(listing.entries[0].unique, "803g5");
+  EXPECT_EQ(listing.entries[1].unique, "");
+  EXPECT_EQ(parse_listing("type=dir;unique=1; a\r\n", ListingFormat::kMlsd).unique, "");
+}
 
 TEST(ListingParserTest, UnixListLines) {
   const LineCase cases[] = {
@@ -535,7 +547,7 @@ TEST(ListingParserTest, BodiesSplitIntoLines) {
   };
   for (const BodyCase& c : cases) {
     SCOPED_TRACE(c.label);
-    EXPECT_EQ(rows(parse_listing(c.body, c.format)), c.expected);
+    EXPECT_EQ(rows(parse_listing(c.body, c.format).entries), c.expected);
   }
 }
 
@@ -559,7 +571,7 @@ TEST(ListingParserTest, HundredThousandEntries) {
   for (const auto& [body, format] : {std::pair{&list, ListingFormat::kList},
                                      std::pair{&mlsd, ListingFormat::kMlsd}}) {
     const auto start = Clock::now();
-    const std::vector<Row> entries = rows(parse_listing(*body, format));
+    const std::vector<Row> entries = rows(parse_listing(*body, format).entries);
     EXPECT_LT(Clock::now() - start, kGenerous);
     ASSERT_EQ(entries.size(), 100000u);
     EXPECT_EQ(entries[0], entry("name0.zip", Kind::kFile, 0));
@@ -600,7 +612,7 @@ TEST(ListingParserTest, MegabyteLinesAreFast) {
   for (const BodyCase& c : cases) {
     SCOPED_TRACE(c.label);
     const auto start = Clock::now();
-    const std::vector<Row> entries = rows(parse_listing(c.body, c.format));
+    const std::vector<Row> entries = rows(parse_listing(c.body, c.format).entries);
     EXPECT_LT(Clock::now() - start, kGenerous);
     EXPECT_TRUE(entries == c.expected);  // entries of a megabyte print badly
   }
@@ -617,7 +629,7 @@ TEST(ListingParserTest, RandomBytesNeverBreakIt) {
     }
     for (ListingFormat format : {ListingFormat::kList, ListingFormat::kMlsd}) {
       const auto start = Clock::now();
-      const std::vector<FtpEntry> entries = parse_listing(body, format);
+      const std::vector<FtpEntry> entries = parse_listing(body, format).entries;
       for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::string& name = entries[i].name;
         EXPECT_FALSE(name.empty());

@@ -20,7 +20,7 @@ void check_name(const vandrisk::FtpEntry& entry, std::string_view input) {
 }
 
 void check_listing(std::string_view body, vandrisk::ListingFormat format) {
-  const std::vector<vandrisk::FtpEntry> entries = vandrisk::parse_listing(body, format);
+  const std::vector<vandrisk::FtpEntry> entries = vandrisk::parse_listing(body, format).entries;
   std::size_t lines = 0;
   for (char c : body) lines += c == '\n';
   if (!body.empty() && body.back() != '\n') ++lines;

@@ -125,6 +125,10 @@ std::string unrecognized_listing_line(const char* line) {
   return format("无法识别的列表行 %s\r\n", line);
 }
 
+std::string loop_skipped(const char* remote_path) {
+  return format("跳过循环目录 %s\r\n", remote_path);
+}
+
 std::string bad_setting(const char* key, const char* value) {
   return format("配置项 %s=%s 的值无效\r\n", key, value);
 }

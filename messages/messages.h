@@ -56,6 +56,7 @@ std::string directory_conflict(const char* local_path, int file_type);
 std::string directory_create_failed(const char* local_path);
 std::string directory_created(const char* local_path);
 std::string unsafe_name_skipped(const char* remote_path);
+std::string loop_skipped(const char* remote_path);
 std::string unrecognized_listing_line(const char* line);
 
 // A task's optional settings and FTP over TLS.

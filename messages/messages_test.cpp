@@ -42,6 +42,7 @@ TEST(MessagesTest, EveryTextIsExactGbk) {
       {msg::directory_created("C:\\l\\a"), "创建目录 C:\\l\\a\r\n"},
       {msg::unsafe_name_skipped("/d/a?b"), "跳过不安全的文件名 /d/a?b\r\n"},
       {msg::unrecognized_listing_line("-rw-r--r-- 1 0 0 9 ??"), "无法识别的列表行 -rw-r--r-- 1 0 0 9 ??\r\n"},
+      {msg::loop_skipped("/d/sub/up"), "跳过循环目录 /d/sub/up\r\n"},
       {msg::bad_setting("parallel", "abc"), "配置项 parallel=abc 的值无效\r\n"},
       {msg::tls_unsupported(), "Windows 版不支持 tls=1（FTP over TLS）\r\n"},
       {msg::tls_ca_unreadable("/etc/ca.pem"), "无法读取 tlsca 文件 /etc/ca.pem\r\n"},

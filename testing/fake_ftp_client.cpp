@@ -52,6 +52,12 @@ void FakeFtpServer::add_other(const std::string& path) {
   add(path, std::move(node));
 }
 
+void FakeFtpServer::add_dir_link(const std::string& path, const std::string& target) {
+  Node node;
+  node.link_target = normalize(target);
+  add(path, std::move(node));
+}
+
 void FakeFtpServer::add_raw_entry(const std::string& dir, const std::string& name, EntryKind kind) {
   auto it = nodes_.find(normalize(dir));
   if (it == nodes_.end()) throw std::logic_error("fake FTP tree: no directory " + dir);
@@ -116,16 +122,21 @@ class FakeFtpConnection : public FtpConnection {
   const std::string& login_directory() const override { return server_.login_directory_; }
 
   bool list(const std::string& remote_dir, FtpListing& listing, FtpStatus& status) override {
-    const std::string dir = server_.resolve(remote_dir);
+    std::string dir = server_.resolve(remote_dir);
     std::lock_guard<std::mutex> lock(*server_.mutex_);
     server_.listed_.push_back(remote_dir);
     if (FakeFtpServer::fires(server_.list_faults_, dir, status)) return false;
     auto it = server_.nodes_.find(dir);
+    if (it != server_.nodes_.end() && !it->second.link_target.empty()) {
+      dir = it->second.link_target;
+      it = server_.nodes_.find(dir);
+    }
     if (it == server_.nodes_.end() || it->second.kind != EntryKind::kDirectory) {
       status = {ftp_errors::kExtendedError, 550};  // 550 to CWD
       return false;
     }
     listing = FtpListing();
+    if (server_.cdir_) listing.unique = identity_of(dir);
     for (const std::string& name : it->second.children) {
       FtpEntry entry;
       entry.name = name;
@@ -135,6 +146,10 @@ class FakeFtpConnection : public FtpConnection {
       }
       if (!node) node = &server_.nodes_.at(dir == "/" ? "/" + name : dir + "/" + name);
       entry.kind = node->kind;
+      if (node->kind == EntryKind::kDirectory) {
+        const std::string path = dir == "/" ? "/" + name : dir + "/" + name;
+        entry.unique = identity_of(node->link_target.empty() ? path : node->link_target);
+      }
       if (node->kind == EntryKind::kFile) {
         entry.size = node->listed_size ? *node->listed_size : node->content.size();
       }
@@ -151,6 +166,11 @@ class FakeFtpConnection : public FtpConnection {
       }
     }
     return true;
+  }
+
+  std::string identity(const std::string& remote_dir) override {
+    std::lock_guard<std::mutex> lock(*server_.mutex_);
+    return identity_of(server_.resolve(remote_dir));
   }
 
   bool fetch(const std::string& remote_path, std::uint64_t offset,
@@ -184,6 +204,12 @@ class FakeFtpConnection : public FtpConnection {
   }
 
  private:
+  // What MLSD's "unique" fact would say of the directory at `path` (a
+  // resolved path): empty unless the server reports identities.
+  std::string identity_of(const std::string& path) const {
+    return server_.identities_ ? "id" + path : std::string();
+  }
+
   FakeFtpServer& server_;
 };
 

@@ -29,6 +29,16 @@ class FakeFtpServer {
   void add_file(const std::string& path, const std::string& content);
   // An entry that is neither file nor directory (e.g. a LIST symlink).
   void add_other(const std::string& path);
+  // A link listed as a directory, as a server that resolves links lists it:
+  // listing it lists `target` (one level; paths below it are not resolved).
+  void add_dir_link(const std::string& path, const std::string& target);
+  // Directories then tell their identity, as MLSD's "unique" fact does: in
+  // their entries and through identity(); with `cdir` also in their own
+  // listing (a "type=cdir" line).
+  void report_identities(bool cdir) {
+    identities_ = true;
+    cdir_ = cdir;
+  }
   // An entry listed in dir under a name no path can spell ('/', '\\', NUL,
   // CR...). It can be listed, not fetched or walked.
   void add_raw_entry(const std::string& dir, const std::string& name, EntryKind kind);
@@ -76,6 +86,7 @@ class FakeFtpServer {
     std::string content;
     std::optional<std::uint64_t> listed_size;
     std::vector<std::string> children;  // names, in insertion order
+    std::string link_target;            // a directory link: where it leads
   };
   struct Fault {
     FtpStatus status;
@@ -89,6 +100,8 @@ class FakeFtpServer {
   std::map<std::string, Node> nodes_;
   std::map<std::string, std::map<std::string, Node>> raw_entries_;
   std::string login_directory_ = "/";
+  bool identities_ = false;
+  bool cdir_ = false;
   std::optional<Fault> connect_fault_;
   int connection_limit_ = -1;
   std::map<std::string, Fault> list_faults_, fetch_faults_, midway_faults_;
@@ -106,13 +119,15 @@ class FakeFtpServer {
 // A client of the fake server: every connect() is one login.
 class FakeFtpClient : public FtpClient {
  public:
-  explicit FakeFtpClient(FakeFtpServer& server) : server_(server) {}
+  // `tls`: whether the client claims it can log in with TLS.
+  explicit FakeFtpClient(FakeFtpServer& server, bool tls = true) : server_(server), tls_(tls) {}
   std::unique_ptr<FtpConnection> connect(const FtpAccount& account, FtpStatus& status,
                                          const std::atomic<bool>* stop = nullptr) override;
-  bool supports_tls() const override { return true; }
+  bool supports_tls() const override { return tls_; }
 
  private:
   FakeFtpServer& server_;
+  bool tls_;
 };
 
 }  // namespace vandrisk
