@@ -29,7 +29,7 @@ from pathlib import Path
 import pytest
 
 from ftp_fixtures import (ToolResult, assert_no_stray_files, assert_tree,
-                          copy_tool, gbk, local_path, make_tree, pyftpd,
+                          copy_tool, fault_ftpd, gbk, local_path, make_tree, pyftpd,
                           run_tool, task_for, tree_of, unused_port,
                           write_config)
 
@@ -257,6 +257,15 @@ def scenario(run, work, server):
         results.append(run('--cnf', local_path(config)))
         results.append(tree_of(local))
 
+    # The same with four connections at once, passive mode and retries: the
+    # same lines, the same tree.
+    parallel = fresh_dir(work / 'parallel')
+    task = task_for(server, '/data', parallel, head=HEAD, tail=TAIL)
+    task.update(parallel='4', passive='1', retries='1')
+    config = write_config(work / 'parallel.cnf', [task])
+    results.append(run('--cnf', local_path(config)))
+    results.append(tree_of(parallel))
+
     # Three failing tasks: a local directory where a remote file should go, a
     # local file where a remote directory should go, a missing remote
     # directory. Each fails alone; the summary counts all three.
@@ -288,18 +297,19 @@ def test_mirror_runs_match_linux(wine, win_tool, linux_tool, tmp_path):
         assert_tree(work / 'local', FETCHED)
         assert_no_stray_files(work)
 
-    first, first_tree, second, second_tree, clash = linux[:5]
+    first, first_tree, second, second_tree, fast, fast_tree, clash = linux[:7]
     # The Linux side did what the comparison assumes.
     assert first.code == 0 and gbk('总共下载 6 个文件\r\n') in first.stdout
     assert second.code == 0 and gbk('总共下载 0 个文件\r\n') in second.stdout
-    assert first_tree == second_tree
+    assert fast.code == 0 and gbk('总共下载 6 个文件\r\n') in fast.stdout
+    assert first_tree == second_tree == fast_tree
     assert clash.code == 1
     for line in ('文件冲突, file_type = 1', '目录冲突, file_type = 0',
                  'errno=12003', '下载任务失败任务数为 3'):
         assert gbk(line) in clash.stdout, line
 
     labels = ['first run', 'tree after it', 'second run', 'tree after it',
-              'clash run', 'file clash tree', 'directory clash tree',
+              'parallel passive run', 'tree after it', 'clash run', 'file clash tree', 'directory clash tree',
               'missing directory tree']
     for label, expected, actual in zip(labels, linux, windows):
         assert actual == expected, label
@@ -338,3 +348,38 @@ def test_windows_skips_names_windows_cannot_hold(wine, win_tool, tmp_path):
         assert tree_of(d) == {}, d
     assert_tree(dirs[3], {'fine.zip': b'fine'})
 
+
+
+def test_tls_fails_at_the_start_of_its_task_on_windows(wine, win_tool, tmp_path):
+    # WinINet speaks no FTP over TLS: the task fails before it connects, with
+    # the reason, and the next task runs.
+    remote = make_tree(tmp_path / 'remote', {'d': {'x.zip': b'x'}})
+    local = fresh_dir(tmp_path / 'local')
+    with pyftpd(remote, mlsd=False) as server:
+        secure = task_for(server, '/d', local)
+        secure['tls'] = '1'
+        config = write_config(tmp_path / 'tls.cnf', [secure, task_for(server, '/d', local)])
+        result = wine.run(win_tool, '--cnf', local_path(config))
+        assert server.logins() == 1
+    assert result.code == 1
+    assert gbk('Windows 版不支持 tls=1（FTP over TLS）\r\n下载任务失败\r\n') in result.stdout
+    assert gbk('下载文件 /d/x.zip\r\n成功下载 1 个文件\r\n下载任务失败任务数为 1\r\n') in result.stdout
+
+
+def test_a_cut_transfer_resumes_on_windows(wine, win_tool, tmp_path):
+    # WinINet has no resume of its own; the REST goes out through FtpCommand.
+    big = bytes(range(256)) * 4096
+    remote = make_tree(tmp_path / 'remote', {'d': {'big.zip': big}})
+    local = fresh_dir(tmp_path / 'local')
+    cut = {'mlsd': False, 'faults': [{'on': 'RETR', 'do': 'cut', 'at': 0.4, 'then': '426',
+                                      'times': 1}]}
+    with fault_ftpd(remote, cut) as server:
+        task = task_for(server, '/d', local)
+        task['retries'] = '2'
+        result = wine.run(win_tool, '--cnf', local_path(write_config(tmp_path / 'cut.cnf', [task])))
+        sent = [(offset, count) for offset, count, _ in server.sent()]
+    assert result.code == 0, result
+    assert gbk('下载文件 /d/big.zip\r\n成功下载 1 个文件\r\n') in result.stdout
+    assert_tree(local, {'big.zip': big})
+    # Resumed where the cut one stopped.
+    assert len(sent) == 2 and sent[1][0] == sent[0][1] and sum(c for _, c in sent) == len(big), sent
