@@ -66,12 +66,13 @@ class Walk {
 
   // One directory and everything below it: the count of files fetched, or -1.
   int walk(const WalkKey& key, const std::string& remote_dir, const std::string& local_dir) {
-    FtpListing listing;
+    std::shared_ptr<const FtpListing> listed;
     FtpStatus status;
-    if (!source_.list(key, remote_dir, local_dir, path_, listing, status)) {
+    if (!source_.list(key, remote_dir, local_dir, path_, listed, status)) {
       console_.say(msg::listing_start_failed(remote_dir.c_str(), status.code));
       return -1;
     }
+    const FtpListing& listing = *listed;
     if (key.empty() && !listing.unique.empty()) path_.push_back(listing.unique);
     // Reused for every entry of this directory: an entry that fits costs no allocation.
     std::string local_path;

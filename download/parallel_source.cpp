@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 #include <utility>
 
 #include "download/walk_plan.h"
@@ -87,16 +86,14 @@ void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
     Item& item = items_.at(key);  // map nodes stay put while others come and go
     item.state = Item::State::kRunning;
     ++ahead(item);
+    refill();
     lock.unlock();
     run(key, lane, item);
-    std::vector<std::pair<WalkKey, Item>> expected;
-    if (item.is_listing && item.ok) expected = expect_from(key, item);
     lock.lock();
     if (!item.ok && !lane.connected() && workers_ > 1 && !item.stale) {
       // This connection is gone and the server would not take it back (most
       // likely: others took its place). The work goes to those others.
       item.state = Item::State::kWanted;
-      item.listing = FtpListing();
       item.failure = FetchFailure();
       --ahead(item);
       (item.is_listing ? wanted_lists_ : wanted_fetches_).insert(key);
@@ -107,8 +104,9 @@ void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
     item.state = Item::State::kDone;
     if (item.stale) {
       drop(items_.find(key));
-    } else {
-      for (auto& [child, child_item] : expected) want(child, std::move(child_item));
+    } else if (item.is_listing && item.ok) {
+      expand(key, item);
+      refill();
     }
     changed_.notify_all();
   }
@@ -117,10 +115,10 @@ void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
 
 void ParallelSource::run(const WalkKey& key, Lane& lane, Item& item) {
   if (item.is_listing) {
-    item.ok = lane.list(item.dir, item.listing, item.status, key.empty());
-    if (item.ok && !item.listing.unique.empty() && key.empty()) {
-      item.path.push_back(item.listing.unique);
-    }
+    auto listing = std::make_shared<FtpListing>();
+    item.ok = lane.list(item.job.remote_path, *listing, item.status, key.empty());
+    if (item.ok && key.empty() && !listing->unique.empty()) item.path.push_back(listing->unique);
+    item.listing = std::move(listing);
     return;
   }
   FetchJob job = item.job;
@@ -130,49 +128,70 @@ void ParallelSource::run(const WalkKey& key, Lane& lane, Item& item) {
   if (item.ok) item.file = std::move(file);
 }
 
-std::vector<std::pair<WalkKey, ParallelSource::Item>> ParallelSource::expect_from(
-    const WalkKey& key, const Item& listing) const {
-  std::vector<std::pair<WalkKey, Item>> expected;
-  // What the walk will have made of names earlier in this listing (a name
-  // listed twice meets the file or directory its first entry made).
-  std::unordered_map<std::string, platform::LocalKind> made;
-  WalkKey child = key;
-  child.push_back(0);
-  for (std::size_t i = 0; i < listing.listing.entries.size(); ++i) {
-    const FtpEntry& entry = listing.listing.entries[i];
-    if (plan_name_step(entry, listing.path) != Step::kLookLocally) continue;
-    child.back() = static_cast<std::uint32_t>(i);
-    Item item;
-    item.local_dir = listing.local_dir + '\\' + entry.name;
-    item.dir = listing.dir + '/' + entry.name;
-    const auto known = made.find(entry.name);
-    const platform::LocalKind local =
-        known != made.end() ? known->second : platform::local_kind(item.local_dir);
-    switch (plan_local_step(entry, local, task_)) {
-      case Step::kFetch:
-        made[entry.name] = platform::LocalKind::kRegular;
-        item.job = FetchJob(item.dir, item.local_dir, entry.size);
-        item.dir.clear();
-        item.local_dir.clear();
-        expected.emplace_back(child, std::move(item));
-        break;
-      case Step::kCreateAndWalk:
-        made[entry.name] = platform::LocalKind::kDirectory;
-        [[fallthrough]];
-      case Step::kWalk:
-        item.is_listing = true;
-        item.path = listing.path;
-        if (!entry.unique.empty()) item.path.push_back(entry.unique);
-        expected.emplace_back(child, std::move(item));
-        break;
-      case Step::kFileConflict:
-      case Step::kDirectoryConflict:
-        return expected;  // the walk ends there
-      default:
-        break;
-    }
+void ParallelSource::expand(const WalkKey& key, const Item& listing) {
+  if (listing.listing->entries.empty()) return;
+  Expansion expansion;
+  expansion.listing = listing.listing;
+  expansion.dir = listing.job.remote_path;
+  expansion.local_dir = listing.job.local_path;
+  expansion.path = listing.path;
+  expansion.next = key;
+  expansion.next.push_back(0);
+  for (const FtpEntry& entry : expansion.listing->entries) ++expansion.repeated[entry.name];
+  for (auto it = expansion.repeated.begin(); it != expansion.repeated.end();) {
+    it = it->second > 1 ? std::next(it) : expansion.repeated.erase(it);
   }
-  return expected;
+  const WalkKey first = expansion.next;
+  expansions_.emplace(first, std::move(expansion));
+}
+
+void ParallelSource::refill() {
+  const auto enough = [this] {
+    return wanted_fetches_.size() >= static_cast<std::size_t>(fetch_window_) &&
+           wanted_lists_.size() >= static_cast<std::size_t>(list_window_);
+  };
+  while (!expansions_.empty() && !enough()) {
+    auto node = expansions_.extract(expansions_.begin());
+    Expansion& expansion = node.mapped();
+    const std::size_t index = expansion.next.back();
+    const FtpEntry& entry = expansion.listing->entries[index];
+    bool ended = false;
+    if (plan_name_step(entry, expansion.path) == Step::kLookLocally) {
+      Item item;
+      item.job = FetchJob(expansion.dir + '/' + entry.name,
+                          expansion.local_dir + '\\' + entry.name, entry.size);
+      const bool repeated = expansion.repeated.count(entry.name) > 0;
+      const auto made = repeated ? expansion.made.find(entry.name) : expansion.made.end();
+      const platform::LocalKind local = made != expansion.made.end()
+                                            ? made->second
+                                            : platform::local_kind(item.job.local_path);
+      switch (plan_local_step(entry, local, task_)) {
+        case Step::kFetch:
+          if (repeated) expansion.made[entry.name] = platform::LocalKind::kRegular;
+          want(expansion.next, std::move(item));
+          break;
+        case Step::kCreateAndWalk:
+          if (repeated) expansion.made[entry.name] = platform::LocalKind::kDirectory;
+          [[fallthrough]];
+        case Step::kWalk:
+          item.is_listing = true;
+          item.path = expansion.path;
+          if (!entry.unique.empty()) item.path.push_back(entry.unique);
+          want(expansion.next, std::move(item));
+          break;
+        case Step::kFileConflict:
+        case Step::kDirectoryConflict:
+          ended = true;  // the walk ends there
+          break;
+        default:
+          break;
+      }
+    }
+    if (ended || index + 1 >= expansion.listing->entries.size()) continue;  // done with it
+    ++expansion.next.back();
+    node.key() = expansion.next;
+    expansions_.insert(std::move(node));
+  }
 }
 
 void ParallelSource::want(const WalkKey& key, Item item) {
@@ -197,6 +216,23 @@ void ParallelSource::drop(Items::iterator it) {
 
 void ParallelSource::drop_before(const WalkKey& key) {
   for (auto it = items_.begin(); it != items_.end() && it->first < key;) drop(it++);
+  // Entries the walk went past need no more looking at.
+  while (!expansions_.empty() && expansions_.begin()->first < key) {
+    auto node = expansions_.extract(expansions_.begin());
+    Expansion& expansion = node.mapped();
+    // The walk is at `key`. In a listing on its way there, go on after the
+    // entry it is at (it asked for that one itself); any other listing it has
+    // left behind.
+    const std::size_t level = expansion.next.size() - 1;
+    if (key.size() <= level ||
+        !std::equal(expansion.next.begin(), expansion.next.end() - 1, key.begin()) ||
+        key[level] + 1 >= expansion.listing->entries.size()) {
+      continue;
+    }
+    expansion.next.back() = key[level] + 1;
+    node.key() = expansion.next;
+    expansions_.insert(std::move(node));
+  }
 }
 
 std::optional<WalkKey> ParallelSource::next_to_start() const {
@@ -236,7 +272,8 @@ ParallelSource::Item& ParallelSource::ask(const WalkKey& key, std::unique_lock<s
     auto it = items_.find(key);
     if (it == items_.end()) break;
     const Item& item = it->second;
-    if (item.is_listing == is_listing && (is_listing ? item.dir : item.job.local_path) == what) {
+    if (item.is_listing == is_listing &&
+        (is_listing ? item.job.remote_path : item.job.local_path) == what) {
       break;
     }
     // Read ahead wrongly (only a local tree changed meanwhile by others can
@@ -251,6 +288,7 @@ ParallelSource::Item& ParallelSource::ask(const WalkKey& key, std::unique_lock<s
   want(key, make());
   Item& item = items_.at(key);
   needed_ = key;
+  refill();
   start_more_connections();
   changed_.notify_all();
   changed_.wait(lock, [&item] { return item.state == Item::State::kDone; });
@@ -259,20 +297,21 @@ ParallelSource::Item& ParallelSource::ask(const WalkKey& key, std::unique_lock<s
 }
 
 bool ParallelSource::list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-                          const WalkPath& path, FtpListing& listing, FtpStatus& status) {
+                          const WalkPath& path, std::shared_ptr<const FtpListing>& listing,
+                          FtpStatus& status) {
   std::unique_lock<std::mutex> lock(mutex_);
   Item& item = ask(key, lock, true, dir, [&] {
     Item made;
     made.is_listing = true;
-    made.dir = dir;
-    made.local_dir = local_dir;
+    made.job = FetchJob(dir, local_dir, std::nullopt);
     made.path = path;
     return made;
   });
   const bool ok = item.ok;
-  listing = std::move(item.listing);
+  listing = item.listing;
   status = item.status;
   drop(items_.find(key));
+  refill();
   changed_.notify_all();
   return ok;
 }
@@ -300,6 +339,7 @@ std::unique_ptr<FileFetch> ParallelSource::fetch(const WalkKey& key, const Fetch
   std::unique_ptr<FileFetch> file = std::move(item->file);
   failure = item->failure;
   drop(items_.find(key));
+  refill();
   changed_.notify_all();
   return file;
 }

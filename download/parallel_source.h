@@ -5,10 +5,12 @@
 // read ahead from the listings as they arrive: every sub-directory's listing
 // and every file the walk will fetch (guessed with the walk's own plan), taken
 // up strictly in walk order, as far as a small window ahead of the walk allows.
-// The walk then asks for each item in turn and gets it finished (or waits for
-// it); a file fetched ahead waits as an unnamed local file, so it is the walk
-// that publishes it, in walk order. A guess the walk does not confirm is
-// dropped; an item it asks for that was not guessed is done at once.
+// Listings are looked at entry by entry only as far as the window needs, so
+// what is held ahead stays small however large a directory is. The walk then
+// asks for each item in turn and gets it finished (or waits for it); a file
+// fetched ahead waits as an unnamed local file, so it is the walk that
+// publishes it, in walk order. A guess the walk does not confirm is dropped;
+// an item it asks for that was not guessed is done at once.
 //
 // Connections are opened as the work needs them, never more than N; one the
 // server refuses (421 too many connections) ends the opening of others and the
@@ -27,6 +29,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "config/task_list.h"
@@ -47,36 +50,50 @@ class ParallelSource : public WalkSource {
   ~ParallelSource() override;
 
   bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-            const WalkPath& path, FtpListing& listing, FtpStatus& status) override;
+            const WalkPath& path, std::shared_ptr<const FtpListing>& listing,
+            FtpStatus& status) override;
   std::unique_ptr<FileFetch> fetch(const WalkKey& key, const FetchJob& job,
                                    FetchFailure& failure) override;
 
  private:
+  // A listing or a fetch, guessed or asked for.
   struct Item {
     bool is_listing = false;
     enum class State { kWanted, kRunning, kDone } state = State::kWanted;
-    bool stale = false;        // the walk went past it: dropped when done
+    bool stale = false;          // the walk went past it: dropped when done
     bool own_directory = false;  // fetch: stage the file in its own directory only
-    // A listing: of `dir`, mirrored in `local_dir`.
-    std::string dir;
-    std::string local_dir;
-    WalkPath path;  // identities from the top down to this directory
     bool ok = false;
-    FtpListing listing;
-    FtpStatus status;
-    // A fetch.
+    // A listing: of job.remote_path, mirrored in job.local_path; a fetch: the job.
     FetchJob job;
+    WalkPath path;  // listing: identities from the top down to this directory
+    std::shared_ptr<const FtpListing> listing;
+    FtpStatus status;
     std::unique_ptr<FileFetch> file;
     FetchFailure failure;
   };
   using Items = std::map<WalkKey, Item>;
 
+  // A finished listing whose entries are not all looked at yet.
+  struct Expansion {
+    std::shared_ptr<const FtpListing> listing;
+    std::string dir;
+    std::string local_dir;
+    WalkPath path;
+    WalkKey next;  // the key of the next entry to look at
+    // What the walk will have made of names that come more than once in the
+    // listing, by the time it meets their later entries.
+    std::unordered_map<std::string, platform::LocalKind> made;
+    std::unordered_map<std::string, int> repeated;
+  };
+
   void work(std::unique_ptr<FtpConnection> connection);
   void run(const WalkKey& key, Lane& lane, Item& item);
-  // The items a finished listing lets the walk expect, in walk order.
-  std::vector<std::pair<WalkKey, Item>> expect_from(const WalkKey& key, const Item& listing) const;
 
   // All below with mutex_ held.
+  void expand(const WalkKey& key, const Item& listing);
+  // Looks at more entries of the expansions, in walk order, until the
+  // windows have enough work waiting or nothing is left to look at.
+  void refill();
   void want(const WalkKey& key, Item item);
   void drop(Items::iterator it);
   void drop_before(const WalkKey& key);
@@ -100,6 +117,7 @@ class ParallelSource : public WalkSource {
   std::mutex mutex_;
   std::condition_variable changed_;
   Items items_;
+  std::map<WalkKey, Expansion> expansions_;  // by the key of their next entry
   std::set<WalkKey> wanted_lists_;    // not started, in walk order
   std::set<WalkKey> wanted_fetches_;  // not started, in walk order
   std::optional<WalkKey> needed_;     // what the walk waits for

@@ -22,7 +22,8 @@ class WalkSource {
   // `local_dir`; `path` holds the identities of the directories above it and
   // of itself, as far as known (the top's own comes with its listing).
   virtual bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-                    const WalkPath& path, FtpListing& listing, FtpStatus& status) = 0;
+                    const WalkPath& path, std::shared_ptr<const FtpListing>& listing,
+                    FtpStatus& status) = 0;
   // The file of `job`, complete and checked, not yet under its final name;
   // null with `failure` when it could not be fetched.
   virtual std::unique_ptr<FileFetch> fetch(const WalkKey& key, const FetchJob& job,
@@ -35,8 +36,11 @@ class SerialSource : public WalkSource {
   explicit SerialSource(Lane& lane) : lane_(lane) {}
 
   bool list(const WalkKey& key, const std::string& dir, const std::string&, const WalkPath&,
-            FtpListing& listing, FtpStatus& status) override {
-    return lane_.list(dir, listing, status, key.empty());
+            std::shared_ptr<const FtpListing>& listing, FtpStatus& status) override {
+    auto listed = std::make_shared<FtpListing>();
+    const bool ok = lane_.list(dir, *listed, status, key.empty());
+    listing = std::move(listed);
+    return ok;
   }
   std::unique_ptr<FileFetch> fetch(const WalkKey&, const FetchJob& job,
                                    FetchFailure& failure) override {
