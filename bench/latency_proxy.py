@@ -17,7 +17,9 @@ The path it models:
     accepted: on a real path the accepting end sees the handshake's last ACK
     1.5 RTT after the SYN left. A server's greeting thus reaches the client
     2 RTT after its connect(), and a client's first bytes reach the server
-    1.5 RTT after it, as on a real path (here connect() itself returns at once).
+    1.5 RTT after it, as on a real path. Here connect() itself returns at once,
+    so what the connector of a data connection sends on its control connection
+    after connecting is held until the far side is connected (see Pipe.hold).
   * Data connections pass through it as well. A client's PORT or EPRT is
     rewritten to name a one-shot listener of the proxy, which carries the
     server's connection on to the client's address; a server's 227 or 229
@@ -107,32 +109,46 @@ def reply_naming(line, host, port):
 class Pipe:
     """One direction of a connection: what is read at t is written at t + delay."""
 
-    def __init__(self, delay):
+    def __init__(self, delay, rewrite=None):
         self.delay = delay
-        self.items = collections.deque()  # (due time, bytes or END or RESET)
+        self.rewrite = rewrite  # async (line) -> line, for a control connection
+        self.items = collections.deque()  # (read at, bytes or END or RESET, gate)
         self.held = 0
+        self.gate = None  # see hold()
         self.arrived = asyncio.Event()
         self.room = asyncio.Event()
 
     def put(self, data, read_at):
-        self.items.append((read_at + self.delay, data))
+        self.items.append((read_at, data, self.gate))
         if data:
             self.held += len(data)
         self.arrived.set()
 
-    async def receive(self, reader, rewrite=None):
-        """Reads until EOF; rewrite(line, read_at) turns control lines into
-        what is sent on."""
+    def hold(self, gate, since):
+        """Items read from `since` on are written no earlier than `gate` is
+        done: the handshake of a data connection whose connector sends them.
+
+        On a real path the connector writes only once its connect() has
+        returned, so the peer sees the connection before those bytes (libcurl
+        in active mode fails on a 150 reply that comes before the server's
+        connection). Here the connector's connect() returns at once.
+        """
+        self.gate = gate
+        self.items = collections.deque((read_at, data, gate if read_at >= since else held)
+                                       for read_at, data, held in self.items)
+
+    async def receive(self, reader):
+        """Reads until EOF."""
         loop = asyncio.get_running_loop()
         try:
             while True:
-                if rewrite:
+                if self.rewrite:
                     data = await read_line(reader)
                 else:
                     data = await reader.read(READ_SIZE)
                 read_at = loop.time()
-                if data and rewrite:
-                    data = await rewrite(data)
+                if data and self.rewrite:
+                    data = await self.rewrite(data)
                 self.put(data, read_at)
                 if not data:
                     return
@@ -149,11 +165,13 @@ class Pipe:
             while not self.items:
                 self.arrived.clear()
                 await self.arrived.wait()
-            due, data = self.items[0]
-            wait = due - loop.time()
+            wait = self.items[0][0] + self.delay - loop.time()
             if wait > 0:
                 await asyncio.sleep(wait)
-            self.items.popleft()
+            gate = self.items[0][2]  # hold() may have set it meanwhile
+            if gate is not None:
+                await asyncio.shield(gate)  # other items wait for it too
+            _, data, _ = self.items.popleft()
             if data is RESET:
                 writer.transport.abort()
                 return
@@ -214,6 +232,7 @@ class Proxy:
 
     async def control(self, reader, writer):
         self.counts['control'] += 1
+        loop = asyncio.get_running_loop()
         pending = []  # data listeners of this session not yet connected to
 
         def close_pending():
@@ -225,12 +244,22 @@ class Proxy:
             # other side never connected to (a command the server refused).
             close_pending()
             listener = None
+            opened = loop.time()
 
             def accepted(near_reader, near_writer):
                 listener.close()
                 self.counts[kind] += 1
+                handshake = loop.create_future()
+                # What the connector (the server in active mode, the client in
+                # passive mode) sent after connecting may have been taken in
+                # before its connection was: hold all it sent since the
+                # address went out. Anything it sent earlier that is still
+                # queued would be the answer to a command sent in the same
+                # round trip, which FTP clients do not do.
+                (down if kind == 'active' else up).hold(handshake, opened)
                 self.spawn(self.splice(near_reader, near_writer,
-                                       lambda: asyncio.open_connection(*far, limit=READ_SIZE)))
+                                       lambda: asyncio.open_connection(*far, limit=READ_SIZE),
+                                       Pipe(self.delay), Pipe(self.delay), handshake))
             listener = await asyncio.start_server(accepted, self.host, 0, limit=READ_SIZE)
             pending.append(listener)
             return listener.sockets[0].getsockname()[1]
@@ -247,18 +276,19 @@ class Proxy:
                 return line
             return reply_naming(line, self.host, await data_listener('passive', target))
 
+        up, down = Pipe(self.delay, from_client), Pipe(self.delay, from_server)
         try:
             await self.splice(reader, writer,
                               lambda: asyncio.open_connection(*self.server, limit=LINE_LIMIT),
-                              from_client, from_server)
+                              up, down)
         finally:
             close_pending()
 
-    async def splice(self, near_reader, near_writer, connect_far, rewrite_up=None,
-                     rewrite_down=None):
-        """Carries an accepted connection to the far side, each way through a Pipe."""
-        up, down = Pipe(self.delay), Pipe(self.delay)
-        tasks = [self.spawn(up.receive(near_reader, rewrite_up))]
+    async def splice(self, near_reader, near_writer, connect_far, up, down, handshake=None):
+        """Carries an accepted connection to the far side: up from the near
+        side, down from the far one. handshake is done once the far side is
+        connected to (or could not be)."""
+        tasks = [self.spawn(up.receive(near_reader))]
         try:
             await asyncio.sleep(3 * self.delay)  # 1.5 RTT: SYN, SYN-ACK, ACK
             try:
@@ -266,13 +296,15 @@ class Proxy:
             except OSError:
                 near_writer.transport.abort()
                 return
+            finally:
+                if handshake and not handshake.done():
+                    handshake.set_result(None)
             try:
-                tasks += [self.spawn(down.receive(far_reader, rewrite_down)),
+                tasks += [self.spawn(down.receive(far_reader)),
                           self.spawn(up.deliver(far_writer)),
                           self.spawn(down.deliver(near_writer))]
-                delivered = asyncio.gather(tasks[2], tasks[3])
                 try:
-                    await delivered
+                    await asyncio.gather(tasks[2], tasks[3])
                 except (ConnectionError, OSError):
                     # A side that cannot take bytes any more: both go, as a
                     # reset would take them on a real path.
@@ -281,6 +313,8 @@ class Proxy:
             finally:
                 far_writer.close()
         finally:
+            if handshake and not handshake.done():
+                handshake.set_result(None)
             for task in tasks:
                 task.cancel()
             near_writer.close()
