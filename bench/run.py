@@ -944,10 +944,11 @@ def latency_tables(cases, args, setup):
         [c.name] + ['%.1f' % c.peak_rss_mib(t) if t in c.tools else '-' for t in tools]
         for c in cases]))
     w('')
-    w('Logins / data connections of the first measured run (vsftpd log):')
+    w('Logins / data connections / commands of the first measured run (vsftpd log):')
     w('')
     out.extend(table(['case'] + tools, [
-        [c.name] + ['%d / %d' % (c.protocol[t].logins, data_connections(c.protocol[t]))
+        [c.name] + ['%d / %d / %d' % (c.protocol[t].logins, data_connections(c.protocol[t]),
+                                      c.protocol[t].commands)
                     if t in c.tools else '-' for t in tools]
         for c in cases]))
     w('')
@@ -970,10 +971,14 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
     main_cases = [c for c in cases if c.section == 'loopback' and not c.control]
     out = []
     w = out.append
-    w('- Date: %s; runs per tool and case: %d%s%s; whole benchmark %.0f s.' % (
-        started.strftime('%Y-%m-%d %H:%M'), args.runs,
-        ' (latency section: %d)' % args.latency_runs if setup else '',
-        ' (--quick)' if args.quick else '', elapsed))
+    runs = []
+    if main_cases:
+        runs.append('%d' % args.runs)
+    if setup:
+        runs.append('%d in the latency section' % args.latency_runs)
+    w('- Date: %s; runs per tool and case: %s%s; whole benchmark %.0f s.' % (
+        started.strftime('%Y-%m-%d %H:%M'), ', '.join(runs), ' (--quick)' if args.quick else '',
+        elapsed))
     w('- Machine: %s. Load average before / after: %s / %s.' % (machine(), load_before,
                                                               load_after))
     if not getattr(args, 'namespaces', False):
@@ -985,12 +990,13 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
     else:
         loopback = 'a private network namespace whose loopback keeps no TIME_WAIT sockets'
     w('- Loopback: %s.' % loopback)
-    w('- CPUs: %s.' % ('no pinning (--no-pin)' if args.no_pin else PIN_NOTE))
-    w('- Local targets: tree B and the "C ... tmpfs" control runs in tmpfs (/dev/shm)%s; '
-      'trees A, C and D on the disk that holds the served trees (%s).' % (
-          '' if args.b_target == 'tmpfs' else ' (B: disk, --b-target disk)', args.work))
-    w('- Timed: each client process from start to exit; for vandrisk that is walk_bench '
-      '(download_tree in process, as the tool runs a task, without its 3 s pauses).')
+    if main_cases:
+        w('- CPUs: %s.' % ('no pinning (--no-pin)' if args.no_pin else PIN_NOTE))
+        w('- Local targets: tree B and the "C ... tmpfs" control runs in tmpfs (/dev/shm)%s; '
+          'trees A, C and D on the disk that holds the served trees (%s).' % (
+              '' if args.b_target == 'tmpfs' else ' (B: disk, --b-target disk)', args.work))
+        w('- Timed: each client process from start to exit; for vandrisk that is walk_bench '
+          '(download_tree in process, as the tool runs a task, without its 3 s pauses).')
     w('')
     w('- Versions: ' + '; '.join('%s: %s' % v for v in peer_versions()))
     w('')
