@@ -66,9 +66,9 @@ def parse_command(line):
             n = [int(x) for x in match.groups()]
             return '.'.join(map(str, n[:4])), n[4] * 256 + n[5]
     elif verb == 'EPRT' and arg:
-        parts = arg.split(arg[0])  # |1|host|port|
-        if len(parts) == 5 and parts[3].isdigit():
-            return parts[2], int(parts[3])
+        fields = arg.split(arg[0])  # |1|host|port|
+        if len(fields) == 5 and fields[3].isdigit():
+            return fields[2], int(fields[3])
     return None
 
 

@@ -89,7 +89,7 @@ QUICK = {
 # is the tool itself, run with --cnf; 'vandrisk base' is --baseline-tool, a
 # build from before the parallel keys, with the configuration of 'vandrisk P1'.
 LATENCY_RTTS_MS = (10, 50)
-TOOL_SPECS = {  # name: (program, connections, passive data connections)
+TOOL_VARIANTS = {  # name: (program, connections, passive data connections)
     'vandrisk P1': ('vandrisk', 1, False),
     'vandrisk P8': ('vandrisk', 8, False),
     'vandrisk P8 pasv': ('vandrisk', 8, True),
@@ -446,7 +446,7 @@ def tool_command(tool, args, port, remote, local):
                 local, url]
     if tool == 'curl':
         return [PYTHON, '-S', CURL_MIRROR, '127.0.0.1', str(port), remote, local]
-    program, connections, passive = TOOL_SPECS[tool]
+    program, connections, passive = TOOL_VARIANTS[tool]
     if program.startswith('vandrisk'):
         config = os.path.join(args.work, 'cnf-%s.cnf' % local_name(tool))
         extra = 'parallel=%d\n' % connections + ('passive=1\n' if passive else '')
@@ -468,7 +468,7 @@ def tool_command(tool, args, port, remote, local):
 
 def real_tool(tool):
     """True for the tool itself (--cnf), whose wall time holds its pauses."""
-    return TOOL_SPECS.get(tool, ('',))[0].startswith('vandrisk')
+    return TOOL_VARIANTS.get(tool, ('',))[0].startswith('vandrisk')
 
 
 def local_name(tool):
