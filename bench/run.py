@@ -7,7 +7,8 @@ walk_bench first. Run as root (vsftpd needs it).
   /usr/bin/python3 bench/run.py --walk-bench BUILD/bench/walk_bench
           [--tool BUILD/vandrisk] [--quick] [--runs N] [--work DIR]
           [--b-target tmpfs|disk] [--keep-time-wait] [--no-pin]
-          [--report FILE] [--only "A,C 5000,..."]
+          [--report FILE] [--only "A,C 5000,latency,..."]
+          [--latency] [--baseline-tool OLD_BUILD/vandrisk]
 
 What is timed, per run: the whole client process from start to exit (wall
 clock), so startup counts for every tool. For vandrisk that process is
@@ -20,6 +21,15 @@ The protocol counts come from vsftpd's protocol log of each run (see
 protocol_log.py). Server and clients run in a private network namespace (see
 FRESH_AFTER_CONNECTIONS for why) and, but for the big file, on one CPU (see
 PIN_NOTE).
+
+The latency section (--latency, or "latency" in --only) runs every client
+through latency_proxy.py at each RTT of LATENCY_RTTS_MS: tree L and one big
+file, vandrisk with parallel=1, parallel=8 and parallel=8 passive=1 against
+lftp's mirror (one and eight connections, active and passive), wget -m and
+lftp's get. vandrisk is the tool itself there (--cnf, the keys written into
+its task's group), its two 3 s pauses taken off each run's wall time; the
+section measures them. It also has the memory case: the tool with
+parallel=16 on the largest tree C.
 """
 
 import argparse
@@ -50,6 +60,7 @@ TIME = '/usr/bin/time'
 SERVER = os.path.join(ROOT, 'tests', 'servers', 'vsftpd_server.py')
 CURL_MIRROR = os.path.join(HERE, 'curl_mirror.py')
 WIRE_FLOOR = os.path.join(HERE, 'wire_floor.py')
+LATENCY_PROXY = os.path.join(HERE, 'latency_proxy.py')
 TOOLS = ('vandrisk', 'lftp', 'wget', 'curl')
 PEERS = TOOLS[1:]
 MIB = 1024 * 1024
@@ -63,6 +74,7 @@ FULL = {
     'b_sizes': (256 * MIB, 1024 * MIB),
     'c_counts': (5000, 10000, 20000), 'c_size': 1024,
     'd_depth': 100, 'd_size': 4096,
+    'l_runs': 3, 'l_dirs': 10, 'l_files': 20, 'l_size': 4096, 'l_big': 64 * MIB,
 }
 QUICK = {
     'runs': 2,
@@ -70,7 +82,32 @@ QUICK = {
     'b_sizes': (16 * MIB, 64 * MIB),
     'c_counts': (500, 1000, 2000), 'c_size': 1024,
     'd_depth': 20, 'd_size': 4096,
+    'l_runs': 1, 'l_dirs': 3, 'l_files': 5, 'l_size': 4096, 'l_big': 8 * MIB,
 }
+
+# The latency section. Tool names: program, connections, data mode. vandrisk
+# is the tool itself, run with --cnf; 'vandrisk base' is --baseline-tool, a
+# build from before the parallel keys, with the configuration of 'vandrisk P1'.
+LATENCY_RTTS_MS = (10, 50)
+TOOL_VARIANTS = {  # name: (program, connections, passive data connections)
+    'vandrisk P1': ('vandrisk', 1, False),
+    'vandrisk P8': ('vandrisk', 8, False),
+    'vandrisk P8 pasv': ('vandrisk', 8, True),
+    'vandrisk P16': ('vandrisk', 16, False),
+    'vandrisk base': ('vandrisk base', 1, False),
+    'lftp P1': ('lftp', 1, False),
+    'lftp P8': ('lftp', 8, False),
+    'lftp P8 pasv': ('lftp', 8, True),
+    'wget -m': ('wget -m', 1, False),
+    'lftp get': ('lftp get', 1, False),
+}
+LATENCY_TOOLS = ('vandrisk P1', 'vandrisk P8', 'vandrisk P8 pasv', 'lftp P1', 'lftp P8',
+                 'lftp P8 pasv', 'wget -m')
+BIG_FILE_TOOL = 'lftp get'
+MEMORY_TOOLS = ('vandrisk P1', 'vandrisk P16')
+TOOL_PAUSES = 6.0  # the tool's 3 s after its task and 3 s before it exits
+# The tool's console line after a successful task (GBK): the pauses follow it.
+TASK_SUCCEEDED = '成功下载 '.encode('gbk')
 
 
 class Case:
@@ -78,12 +115,14 @@ class Case:
     directory ('first') or into a complete copy ('rerun')."""
 
     def __init__(self, name, tree, mode, files, dirs, total_bytes, on_tmpfs=False,
-                 tools=TOOLS, pinned=True):
+                 tools=TOOLS, pinned=True, rtt_ms=None, section='loopback'):
         self.name = name
         self.pinned = pinned  # server and client on one CPU, see PIN_NOTE
         self.tools = tools
+        self.section = section  # 'loopback' or 'latency'
+        self.rtt_ms = rtt_ms  # through latency_proxy.py when set
         # A control case: vandrisk alone, to separate its own cost from the disk's.
-        self.control = tools != TOOLS
+        self.control = section == 'loopback' and tools != TOOLS
         self.tree = tree  # remote directory, e.g. '/A'
         self.mode = mode
         self.files = files  # files in the tree
@@ -158,16 +197,41 @@ def plan_cases(cfg):
     return cases
 
 
+def plan_latency_cases(cfg, baseline):
+    """The latency section's cases: tree L and the big file at each RTT, then
+    the memory case (no delay, pinned like the other tree C cases)."""
+    tools = LATENCY_TOOLS + (('vandrisk base',) if baseline else ())
+    files = cfg['l_dirs'] * cfg['l_files']
+    big = '/L' + size_label(cfg['l_big'])
+    cases = []
+    for rtt in LATENCY_RTTS_MS:
+        for mode in ('first', 'rerun'):
+            cases.append(Case('L%d %s' % (rtt, mode), '/L', mode, files, cfg['l_dirs'] + 1,
+                              files * cfg['l_size'] if mode == 'first' else 0, tools=tools,
+                              pinned=False, rtt_ms=rtt, section='latency'))
+        cases.append(Case('L%d %s' % (rtt, big[2:]), big, 'first', 1, 1, cfg['l_big'],
+                          on_tmpfs=True, tools=tools + (BIG_FILE_TOOL,), pinned=False,
+                          rtt_ms=rtt, section='latency'))
+    count = max(cfg['c_counts'])
+    cases.append(Case('M C%d first' % count, '/C%d' % count, 'first', count, 1,
+                      count * cfg['c_size'], tools=MEMORY_TOOLS, section='latency'))
+    return cases
+
+
 def make_tree(srv, tree, cfg):
-    """Creates the remote tree `tree` ('/A', '/B1G', '/C5000', '/D') under srv."""
+    """Creates the remote tree `tree` ('/A', '/B1G', '/C5000', '/D', '/L',
+    '/L64M') under srv."""
     root = srv + tree
     make_dir(root)
-    if tree == '/A':
-        for d in range(cfg['a_dirs']):
+    if tree in ('/A', '/L'):
+        key = tree[1].lower()
+        for d in range(cfg[key + '_dirs']):
             sub = os.path.join(root, 'd%02d' % d)
             make_dir(sub)
-            for i in range(cfg['a_files']):
-                write_file(os.path.join(sub, 'f%03d.dat' % i), cfg['a_size'])
+            for i in range(cfg[key + '_files']):
+                write_file(os.path.join(sub, 'f%03d.dat' % i), cfg[key + '_size'])
+    elif tree.startswith('/L'):
+        write_big_file(os.path.join(root, 'big.bin'), cfg['l_big'])
     elif tree.startswith('/B'):
         size = next(s for s in cfg['b_sizes'] if '/B' + size_label(s) == tree)
         write_big_file(os.path.join(root, 'big.bin'), size)
@@ -231,16 +295,33 @@ def enter_new_netns(keep_time_wait):
     return True
 
 
-class Vsftpd:
-    def __init__(self, root, log):
-        self.log = log
-        self.proc = subprocess.Popen([PYTHON, SERVER, '--root', root, '--log', log],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+class Launched:
+    """A helper process that prints "PORT <n>" once it listens and stops when
+    its stdin closes: the vsftpd launcher, latency_proxy.py."""
+
+    def __init__(self, cmd, name):
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         line = self.proc.stdout.readline().decode()
         if not line.startswith('PORT '):
             self.stop()
-            raise SystemExit('run.py: vsftpd did not start')
+            raise SystemExit('run.py: %s did not start' % name)
         self.port = int(line.split()[1])
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.terminate()
+                self.proc.wait()
+        self.proc.stdout.close()
+
+
+class Vsftpd(Launched):
+    def __init__(self, root, log):
+        self.log = log
+        super().__init__([PYTHON, SERVER, '--root', root, '--log', log], 'vsftpd')
 
     def log_end(self):
         try:
@@ -261,15 +342,6 @@ class Vsftpd:
             last = size
             time.sleep(0.03)
 
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.terminate()
-                self.proc.wait()
-
 
 class Network:
     """The server and the loopback it runs on; see FRESH_AFTER_CONNECTIONS."""
@@ -282,15 +354,15 @@ class Network:
         self.one_cpu = {max(self.all_cpus)} if pin else self.all_cpus
         self.pinned = False
         self.server = None
+        self.rtt_ms = None
+        self.proxy = None  # latency_proxy.py between clients and server, see delay()
         self.instances = 0
         self.connections = 0
         self.namespaces = True
         self.fresh()
 
     def fresh(self):
-        if self.server:
-            self.server.stop()
-            self.server = None
+        self.stop()
         if self.namespaces and not enter_new_netns(self.keep_time_wait):
             self.namespaces = False
             print('run.py: cannot create network namespaces (%s); ports used by one run '
@@ -299,6 +371,7 @@ class Network:
         self.instances += 1
         log = os.path.join(self.work, 'vsftpd-%03d.log' % self.instances)
         self.server = Vsftpd(self.srv, log)
+        self.start_proxy()
         self.connections = 0
 
     def pin(self, pinned):
@@ -310,6 +383,27 @@ class Network:
         self.pinned = pinned
         self.fresh()
 
+    def delay(self, rtt_ms):
+        """Puts latency_proxy.py with this RTT between the following clients
+        and the server; None: clients reach the server directly."""
+        if rtt_ms == self.rtt_ms:
+            return
+        if self.proxy:
+            self.proxy.stop()
+            self.proxy = None
+        self.rtt_ms = rtt_ms
+        self.start_proxy()
+
+    def start_proxy(self):
+        if self.rtt_ms:
+            self.proxy = Launched([PYTHON, LATENCY_PROXY, '--rtt-ms', str(self.rtt_ms),
+                                   '--port', str(self.server.port)], 'latency_proxy.py')
+
+    @property
+    def port(self):
+        """The port clients connect to."""
+        return self.proxy.port if self.proxy else self.server.port
+
     def run(self, command_for_port):
         """Times one client run, the command made for the server's port;
         returns (seconds, peak RSS KiB, RunCounts)."""
@@ -318,21 +412,29 @@ class Network:
             self.fresh()
         self.server.settle()
         offset = self.server.log_end()
-        wall, rss = timed_run(command_for_port(self.server.port))
+        wall, rss = timed_run(command_for_port(self.port))
         self.server.settle()
         lines, _ = protocol_log.read_new_lines(self.server.log, offset)
         counts = protocol_log.analyse(lines)
-        self.connections += counts.connects + counts.mix['EPRT'] + counts.mix['PORT']
+        connections = counts.connects + data_connections(counts)
+        # Through the proxy every connection is two.
+        self.connections += connections * (2 if self.proxy else 1)
         return wall, rss, counts
 
     def stop(self):
+        if self.proxy:
+            self.proxy.stop()
+            self.proxy = None
         if self.server:
             self.server.stop()
+            self.server = None
 
 
 # ---------------------------------------------------------------- tools
 
 def tool_command(tool, args, port, remote, local):
+    cut = '--cut-dirs=%d' % len([p for p in remote.split('/') if p])
+    url = 'ftp://127.0.0.1:%d%s/' % (port, remote)
     if tool == 'vandrisk':
         return [args.walk_bench, '127.0.0.1', str(port), remote, local]
     if tool == 'lftp':
@@ -340,12 +442,44 @@ def tool_command(tool, args, port, remote, local):
                   'mirror --only-missing %s %s' % (port, remote, local))
         return ['lftp', '-c', script]
     if tool == 'wget':
-        cut = len([p for p in remote.split('/') if p])
-        return ['wget', '-q', '-r', '-l', 'inf', '-nc', '-nH', '--cut-dirs=%d' % cut,
-                '--no-passive-ftp', '-P', local, 'ftp://127.0.0.1:%d%s/' % (port, remote)]
+        return ['wget', '-q', '-r', '-l', 'inf', '-nc', '-nH', cut, '--no-passive-ftp', '-P',
+                local, url]
     if tool == 'curl':
         return [PYTHON, '-S', CURL_MIRROR, '127.0.0.1', str(port), remote, local]
-    raise ValueError(tool)
+    program, connections, passive = TOOL_VARIANTS[tool]
+    if program.startswith('vandrisk'):
+        config = os.path.join(args.work, 'cnf-%s.cnf' % local_name(tool))
+        extra = 'parallel=%d\n' % connections + ('passive=1\n' if passive else '')
+        write_tool_config(config, port, remote, local, extra)
+        return [args.baseline_tool if program == 'vandrisk base' else args.tool, '--cnf', config]
+    if program.startswith('lftp'):
+        script = 'set ftp:passive-mode %s; open -p %d 127.0.0.1; ' % (
+            'on' if passive else 'off', port)
+        if program == 'lftp get':
+            script += 'get %s/big.bin -o %s/big.bin' % (remote, local)
+        else:
+            script += 'mirror --only-missing --parallel=%d %s %s' % (connections, remote, local)
+        return ['lftp', '-c', script]
+    # -m keeps each directory's listing as a file, which the local copy must
+    # not hold: --remove-listing.
+    return ['wget', '-q', '-m', '--remove-listing', '-nH', cut, '--no-passive-ftp', '-P', local,
+            url]
+
+
+def real_tool(tool):
+    """True for the tool itself (--cnf), whose wall time holds its pauses."""
+    return TOOL_VARIANTS.get(tool, ('',))[0].startswith('vandrisk')
+
+
+def local_name(tool):
+    return tool.replace(' ', '_')
+
+
+def write_tool_config(path, port, remote, local, extra=''):
+    """One task for the tool; extra: key lines for the task's group."""
+    with open(path, 'w') as f:
+        f.write('host=127.0.0.1\nport=%d\nftppath=%s\nlocalpath=%s\nhead=\n%stail=\n' %
+                (port, remote, local.replace('/', '\\'), extra))
 
 
 RSS = re.compile(r'Maximum resident set size \(kbytes\): (\d+)')
@@ -412,11 +546,13 @@ def measure(cases, args, net, srv, work):
         for case in cases:
             started = time.monotonic()
             net.pin(case.pinned)
+            net.delay(case.rtt_ms)
             on_tmpfs = case.control or (case.on_tmpfs and args.b_target == 'tmpfs')
             base = tmpfs_base if on_tmpfs else os.path.join(work, 'local')
             # One local copy per tree and tool: a rerun case finds the copy the
             # tool made in the first-run case of the same tree.
-            locals_ = {t: os.path.join(base, case.tree.strip('/'), t) for t in case.tools}
+            locals_ = {t: os.path.join(base, case.tree.strip('/'), local_name(t))
+                       for t in case.tools}
             if case.mode == 'rerun':
                 for tool in case.tools:
                     if not complete_copy(case, locals_[tool]):
@@ -427,7 +563,7 @@ def measure(cases, args, net, srv, work):
                             raise RuntimeError('%s left an incomplete copy of %s' %
                                                (tool, case.tree))
             signatures = collections.defaultdict(set)
-            for rep in range(args.runs):
+            for rep in range(runs_of(case, args)):
                 turn = rep % len(case.tools)
                 order = case.tools[turn:] + case.tools[:turn]
                 for tool in order:
@@ -437,6 +573,8 @@ def measure(cases, args, net, srv, work):
                     os.sync()  # earlier runs' dirty pages are not this run's work
                     wall, rss, counts = net.run(
                         lambda port: tool_command(tool, args, port, case.tree, local))
+                    if real_tool(tool):
+                        wall -= TOOL_PAUSES
                     case.samples[tool].append((wall, rss))
                     signatures[tool].add(tuple(sorted(counts.mix.items())))
                     if tool not in case.protocol:
@@ -457,6 +595,10 @@ def measure(cases, args, net, srv, work):
         shutil.rmtree(tmpfs_base, ignore_errors=True)
 
 
+def runs_of(case, args):
+    return args.latency_runs if case.section == 'latency' else args.runs
+
+
 def complete_copy(case, local):
     if not os.path.isdir(local):
         return False
@@ -475,11 +617,10 @@ def tool_check(args, net, work):
     config = os.path.join(work, 'tool_check.cnf')
 
     def command(port):
-        with open(config, 'w') as f:
-            f.write('host=127.0.0.1\nport=%d\nftppath=/A\nlocalpath=%s\nhead=\ntail=\n' %
-                    (port, local.replace('/', '\\')))
+        write_tool_config(config, port, '/A', local)
         return [args.tool, '--cnf', config]
     net.pin(True)
+    net.delay(None)
     results = []
     for mode in ('first', 'rerun'):
         os.sync()
@@ -496,7 +637,13 @@ def measure_floors(cases, args, net):
     commands that walk the tree. Returns {case name: (startup s, login s,
     walk s)}.
     """
+    c_files = max([c.files for c in cases if c.name.startswith('C')], default=0)
+    reruns = [c for c in cases if c.section == 'loopback' and c.mode == 'rerun'
+              and not (c.name.startswith('C') and c.files != c_files)]
+    if not reruns:
+        return {}
     net.pin(True)
+    net.delay(None)
     with socket.socket() as reserved:  # bound, never listening: connects are refused
         reserved.bind(('127.0.0.1', 0))
         closed = reserved.getsockname()[1]
@@ -504,10 +651,7 @@ def measure_floors(cases, args, net):
             timed_run([args.walk_bench, '127.0.0.1', str(closed), '/', '/nonexistent'],
                       ok_codes=(1,))[0] for _ in range(max(args.runs, 5)))
     floors = {}
-    for case in cases:
-        if case.mode != 'rerun' or case.name.startswith('C') and case.files != max(
-                c.files for c in cases if c.name.startswith('C')):
-            continue
+    for case in reruns:
         samples = []
         for _ in range(args.runs):
             net.server.settle()
@@ -520,6 +664,63 @@ def measure_floors(cases, args, net):
         floors[case.name] = (startup, statistics.median(s[0] for s in samples),
                              statistics.median(s[1] for s in samples))
     return floors
+
+
+def measure_latency_setup(cases, args, net, work):
+    """What the latency section states besides its cases: the RTT a client
+    sees through the proxy, {rtt_ms: (connect to greeting s, NOOP round trip
+    s)}, and the tool's pauses in seconds (None without tree L)."""
+    rtts = {}
+    net.pin(False)
+    for rtt in sorted(set(c.rtt_ms for c in cases if c.rtt_ms)):
+        net.delay(rtt)
+        samples = [probe_rtt(net.port) for _ in range(5)]
+        rtts[rtt] = tuple(statistics.median(s[i] for s in samples) for i in (0, 1))
+    net.delay(None)
+    pauses = None
+    if any(c.tree == '/L' for c in cases):
+        local = os.path.join(work, 'local', 'pauses')
+        config = os.path.join(work, 'pauses.cnf')
+        samples = []
+        for _ in range(3):
+            fresh_dir(local)
+            write_tool_config(config, net.port, '/L', local)
+            net.server.settle()
+            samples.append(pauses_of(args.tool, config))
+        pauses = statistics.median(samples)
+    return rtts, pauses
+
+
+def probe_rtt(port, round_trips=10):
+    """(connect to greeting, median NOOP round trip) in seconds, at `port`."""
+    start = time.perf_counter()
+    with socket.create_connection(('127.0.0.1', port)) as sock, sock.makefile('rb') as replies:
+        replies.readline()
+        greeting = time.perf_counter() - start
+        trips = []
+        for _ in range(round_trips):
+            start = time.perf_counter()
+            sock.sendall(b'NOOP\r\n')  # before login: a 530 is a round trip too
+            replies.readline()
+            trips.append(time.perf_counter() - start)
+        sock.sendall(b'QUIT\r\n')
+        replies.readline()
+    return greeting, statistics.median(trips)
+
+
+def pauses_of(tool, config):
+    """Seconds from the tool's success line to its exit: the pauses after the
+    task and before the exit, which it flushes its console lines around."""
+    proc = subprocess.Popen([tool, '--cnf', config], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE)
+    succeeded = None
+    with proc.stdout:
+        for line in proc.stdout:
+            if line.startswith(TASK_SUCCEEDED):
+                succeeded = time.perf_counter()
+    if proc.wait() != 0 or succeeded is None:
+        raise RuntimeError('%s --cnf %s failed' % (tool, config))
+    return time.perf_counter() - succeeded
 
 
 # ---------------------------------------------------------------- report
@@ -572,8 +773,8 @@ def table(header, rows, text_columns=1):
 
 
 def c_series(cases, mode, control=False):
-    return [c for c in cases if c.name.startswith('C') and c.mode == mode
-            and c.control == control]
+    return [c for c in cases if c.section == 'loopback' and c.name.startswith('C')
+            and c.mode == mode and c.control == control]
 
 
 def per_entry_rows(series, tools):
@@ -589,33 +790,9 @@ def per_entry_rows(series, tools):
     return rows
 
 
-def report(cases, args, check, floors, started, load_before, load_after, elapsed):
-    main_cases = [c for c in cases if not c.control]
+def loopback_tables(cases, main_cases, args, check, floors):
     out = []
     w = out.append
-    w('- Date: %s; runs per tool and case: %d%s; whole benchmark %.0f s.' % (
-        started.strftime('%Y-%m-%d %H:%M'), args.runs, ' (--quick)' if args.quick else '',
-        elapsed))
-    w('- Machine: %s. Load average before / after: %s / %s.' % (machine(), load_before,
-                                                              load_after))
-    if not getattr(args, 'namespaces', False):
-        loopback = ('the host\'s (no network namespace allowed): ports in TIME_WAIT from '
-                    'active-mode transfers slow vsftpd down as they pile up')
-    elif args.keep_time_wait:
-        loopback = ('private network namespaces with the kernel\'s TIME_WAIT, renewed (vsftpd '
-                    'restarted) after every %d connections' % FRESH_AFTER_CONNECTIONS)
-    else:
-        loopback = 'a private network namespace whose loopback keeps no TIME_WAIT sockets'
-    w('- Loopback: %s.' % loopback)
-    w('- CPUs: %s.' % ('no pinning (--no-pin)' if args.no_pin else PIN_NOTE))
-    w('- Local targets: tree B and the "C ... tmpfs" control runs in tmpfs (/dev/shm)%s; '
-      'trees A, C and D on the disk that holds the served trees (%s).' % (
-          '' if args.b_target == 'tmpfs' else ' (B: disk, --b-target disk)', args.work))
-    w('- Timed: each client process from start to exit; for vandrisk that is walk_bench '
-      '(download_tree in process, as the tool runs a task, without its 3 s pauses).')
-    w('')
-    w('- Versions: ' + '; '.join('%s: %s' % v for v in peer_versions()))
-    w('')
     w('### Wall time, median of %d runs (s); ratio = vandrisk / peer' % args.runs)
     w('')
     rows = []
@@ -720,6 +897,114 @@ def report(cases, args, check, floors, started, load_before, load_after, elapsed
         out.extend(table(['case', 'vandrisk', 'lftp', 'startup', 'login', 'walk', 'floor',
                           'floor / lftp', 'vandrisk - floor'], rows))
         w('')
+    return out
+
+
+# Ratios the latency section shows for every case that has both tools.
+LATENCY_RATIOS = (('vandrisk P1', 'lftp P1'), ('vandrisk P1', 'wget -m'),
+                  ('vandrisk P8', 'lftp P8'), ('vandrisk P8 pasv', 'lftp P8 pasv'),
+                  ('vandrisk P8', 'vandrisk P1'), ('vandrisk P1', 'lftp get'),
+                  ('vandrisk P1', 'vandrisk base'))
+
+
+def latency_tables(cases, args, setup):
+    rtts, pauses = setup
+    out = []
+    w = out.append
+    tools = []
+    for case in cases:
+        tools += [t for t in case.tools if t not in tools]
+    w('### Latency section: median of %d runs (s)' % args.latency_runs)
+    w('')
+    w('- Clients reach vsftpd through bench/latency_proxy.py; RTT set, then as a client sees it '
+      '(NOOP round trip / connect to greeting, medians of 5): %s.' % '; '.join(
+          '%d ms: %.1f / %.1f ms' % (rtt, 1000 * noop, 1000 * greeting)
+          for rtt, (greeting, noop) in sorted(rtts.items())))
+    if pauses is not None:
+        w('- vandrisk is the tool itself (--cnf; parallel= and passive= in its task\'s group); '
+          '%.1f s are taken off each run for its two pauses, measured at %.3f s from its success '
+          'line to its exit (median of 3).' % (TOOL_PAUSES, pauses))
+    w('- Server, proxy and clients on all CPUs; tree L on the disk, the big file into tmpfs. '
+      'The memory case (M) runs without delay, pinned like tree C.')
+    w('')
+    out.extend(table(['case'] + tools, [
+        [c.name] + [fmt_s(c.median(t)) if t in c.tools else '-' for t in tools]
+        for c in cases]))
+    w('')
+    pairs = [p for p in LATENCY_RATIOS if any(set(p) <= set(c.tools) for c in cases)]
+    w('Ratios of the medians:')
+    w('')
+    out.extend(table(['case'] + ['%s / %s' % p for p in pairs], [
+        [c.name] + ['%.2f' % (c.median(a) / c.median(b)) if {a, b} <= set(c.tools) else '-'
+                    for a, b in pairs] for c in cases if c.rtt_ms]))
+    w('')
+    w('Peak RSS (MiB, largest of the runs):')
+    w('')
+    out.extend(table(['case'] + tools, [
+        [c.name] + ['%.1f' % c.peak_rss_mib(t) if t in c.tools else '-' for t in tools]
+        for c in cases]))
+    w('')
+    w('Logins / data connections / commands of the first measured run (vsftpd log):')
+    w('')
+    out.extend(table(['case'] + tools, [
+        [c.name] + ['%d / %d / %d' % (c.protocol[t].logins, data_connections(c.protocol[t]),
+                                      c.protocol[t].commands)
+                    if t in c.tools else '-' for t in tools]
+        for c in cases]))
+    w('')
+    big = [c for c in cases if c.rtt_ms and c.tree != '/L']
+    if big:
+        w('Big file throughput (MiB/s, from the median time):')
+        w('')
+        out.extend(table(['case'] + list(big[0].tools), [
+            [c.name] + ['%.0f' % (c.total_bytes / MIB / c.median(t)) for t in c.tools]
+            for c in big]))
+        w('')
+    return out
+
+
+def data_connections(counts):
+    return sum(counts.mix[verb] for verb in ('EPRT', 'PORT', 'EPSV', 'PASV'))
+
+
+def report(cases, args, check, floors, setup, started, load_before, load_after, elapsed):
+    main_cases = [c for c in cases if c.section == 'loopback' and not c.control]
+    out = []
+    w = out.append
+    runs = []
+    if main_cases:
+        runs.append('%d' % args.runs)
+    if setup:
+        runs.append('%d in the latency section' % args.latency_runs)
+    w('- Date: %s; runs per tool and case: %s%s; whole benchmark %.0f s.' % (
+        started.strftime('%Y-%m-%d %H:%M'), ', '.join(runs), ' (--quick)' if args.quick else '',
+        elapsed))
+    w('- Machine: %s. Load average before / after: %s / %s.' % (machine(), load_before,
+                                                              load_after))
+    if not getattr(args, 'namespaces', False):
+        loopback = ('the host\'s (no network namespace allowed): ports in TIME_WAIT from '
+                    'active-mode transfers slow vsftpd down as they pile up')
+    elif args.keep_time_wait:
+        loopback = ('private network namespaces with the kernel\'s TIME_WAIT, renewed (vsftpd '
+                    'restarted) after every %d connections' % FRESH_AFTER_CONNECTIONS)
+    else:
+        loopback = 'a private network namespace whose loopback keeps no TIME_WAIT sockets'
+    w('- Loopback: %s.' % loopback)
+    if main_cases:
+        w('- CPUs: %s.' % ('no pinning (--no-pin)' if args.no_pin else PIN_NOTE))
+        w('- Local targets: tree B and the "C ... tmpfs" control runs in tmpfs (/dev/shm)%s; '
+          'trees A, C and D on the disk that holds the served trees (%s).' % (
+              '' if args.b_target == 'tmpfs' else ' (B: disk, --b-target disk)', args.work))
+        w('- Timed: each client process from start to exit; for vandrisk that is walk_bench '
+          '(download_tree in process, as the tool runs a task, without its 3 s pauses).')
+    w('')
+    w('- Versions: ' + '; '.join('%s: %s' % v for v in peer_versions()))
+    w('')
+    if main_cases:
+        out.extend(loopback_tables(cases, main_cases, args, check, floors))
+    latency_cases = [c for c in cases if c.section == 'latency']
+    if latency_cases:
+        out.extend(latency_tables(latency_cases, args, setup))
     w('### Targets')
     w('')
     for line in targets(cases):
@@ -810,6 +1095,42 @@ def targets(cases):
                         p.per_dir(),
                         ', '.join('%s %d' % kv for kv in sorted((file_over + dir_over).items()))
                         or 'nothing'))
+    return lines + latency_targets(cases)
+
+
+# (case, tool, other tool, most tool / other): the latency section's targets
+# at the largest RTT (%d: that RTT); 'vandrisk base' within 5% is "no slower".
+LATENCY_TARGETS = (
+    ('L%d first', 'vandrisk P8', 'lftp P8', 0.7),
+    ('L%d first', 'vandrisk P8 pasv', 'lftp P8 pasv', 0.7),
+    ('L%d rerun', 'vandrisk P8', 'vandrisk P1', 0.4),
+    ('L%d first', 'vandrisk P1', 'vandrisk base', 1.05),
+    ('L%d rerun', 'vandrisk P1', 'vandrisk base', 1.05),
+    ('L%d big', 'vandrisk P1', 'lftp get', 1.0),
+)
+MEMORY_LIMIT_MIB = 32
+
+
+def latency_targets(cases):
+    lines = []
+    latency = [c for c in cases if c.rtt_ms]
+    if latency:
+        rtt = max(c.rtt_ms for c in latency)
+        by = {c.name if c.tree == '/L' else 'L%d big' % c.rtt_ms: c for c in latency}
+        for name, tool, other, limit in LATENCY_TARGETS:
+            case = by.get(name % rtt)
+            if case is None or not {tool, other} <= set(case.tools):
+                continue
+            ratio = case.median(tool) / case.median(other)
+            lines.append('%s %s <= %gx %s: %s (%.3f s vs %.3f s, %.2fx)' % (
+                case.name, tool, limit, other, 'MET' if ratio <= limit else 'NOT MET',
+                case.median(tool), case.median(other), ratio))
+    for case in cases:
+        if case.name.startswith('M ') and 'vandrisk P16' in case.tools:
+            rss = case.peak_rss_mib('vandrisk P16')
+            lines.append('%s peak RSS of vandrisk P16 < %d MiB: %s (%.1f MiB; vandrisk P1 %.1f)' % (
+                case.name, MEMORY_LIMIT_MIB, 'MET' if rss < MEMORY_LIMIT_MIB else 'NOT MET', rss,
+                case.peak_rss_mib('vandrisk P1')))
     return lines
 
 
@@ -828,11 +1149,22 @@ def parse_args(argv):
                         help='keep the kernel\'s TIME_WAIT on the benchmark loopback')
     parser.add_argument('--no-pin', action='store_true',
                         help='never pin server and clients to one CPU')
-    parser.add_argument('--only', help='comma-separated case name prefixes, e.g. "A,D"')
+    parser.add_argument('--only', help='comma-separated case name prefixes, e.g. "A,D", '
+                        'or "latency" for the latency section')
+    parser.add_argument('--latency', action='store_true',
+                        help='add the latency section (needs --tool)')
+    parser.add_argument('--baseline-tool',
+                        help='an earlier vandrisk build, run as "vandrisk base" in the latency '
+                        'section')
     args = parser.parse_args(argv)
     cfg = dict(QUICK if args.quick else FULL)
+    args.latency_runs = args.runs or cfg['l_runs']
     if args.runs is None:
         args.runs = cfg['runs']
+    args.only = [p.strip() for p in args.only.split(',')] if args.only else []
+    args.latency = args.latency or 'latency' in args.only
+    if args.latency and not args.tool:
+        parser.error('the latency section runs the tool itself: --tool')
     if os.geteuid() != 0:
         parser.error('run as root: vsftpd needs it')
     return args, cfg
@@ -860,21 +1192,26 @@ def main(argv):
     net = None
     try:
         cases = plan_cases(cfg)
+        if args.latency:
+            cases += plan_latency_cases(cfg, args.baseline_tool)
         if args.only:
-            prefixes = tuple(p.strip() for p in args.only.split(','))
-            cases = [c for c in cases if c.name.startswith(prefixes)]
+            prefixes = tuple(args.only)
+            cases = [c for c in cases if c.name.startswith(prefixes) or c.section in args.only]
         print('building trees in %s' % srv, flush=True)
         for tree in sorted(set(c.tree for c in cases)):
             make_tree(srv, tree, cfg)
         net = Network(srv, work, args.keep_time_wait, not args.no_pin)
-        print('vsftpd on 127.0.0.1:%d; %d runs per tool and case' % (net.server.port, args.runs),
-              flush=True)
+        print('vsftpd on 127.0.0.1:%d; %d runs per tool and case%s' % (
+            net.server.port, args.runs,
+            ' (latency section: %d)' % args.latency_runs if args.latency else ''), flush=True)
         measure(cases, args, net, srv, work)
         check = tool_check(args, net, work) \
             if {'A first', 'A rerun'} <= set(c.name for c in cases) else []
         floors = measure_floors(cases, args, net)
+        setup = measure_latency_setup(cases, args, net, work) \
+            if any(c.section == 'latency' for c in cases) else None
         args.namespaces = net.namespaces
-        text = report(cases, args, check, floors, started, load_before, load_average(),
+        text = report(cases, args, check, floors, setup, started, load_before, load_average(),
                       time.monotonic() - t0)
         print()
         print(text)

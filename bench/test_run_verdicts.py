@@ -106,3 +106,45 @@ def test_a_second_probe_breaks_the_wire_budget():
 def test_table_alignment():
     lines = run.table(['case', 'tool', 'n'], [['A', 'x', '1']], text_columns=2)
     assert lines == ['| case | tool | n |', '|---|---|---:|', '| A | x | 1 |']
+
+
+def latency_cases(changed=None, p16_rss_kib=20000):
+    """The latency section's cases with every target met (1 s per run, but
+    vandrisk P8 at 0.5 s on first runs and 0.3 s on reruns), one median
+    changed: changed = (case name, tool, seconds)."""
+    cases = run.plan_latency_cases(run.FULL, baseline=True)
+    for case in cases:
+        for tool in case.tools:
+            seconds = 1.0
+            if tool.startswith('vandrisk P8'):
+                seconds = 0.5 if case.mode == 'first' else 0.3
+            if changed and (case.name, tool) == changed[:2]:
+                seconds = changed[2]
+            case.samples[tool] = [(seconds, p16_rss_kib if tool == 'vandrisk P16' else 12000)]
+    return cases
+
+
+LATENCY_VERDICTS = ('L50 first vandrisk P8 <= 0.7x lftp P8',
+                    'L50 first vandrisk P8 pasv <= 0.7x lftp P8 pasv',
+                    'L50 rerun vandrisk P8 <= 0.4x vandrisk P1',
+                    'L50 first vandrisk P1 <= 1.05x vandrisk base',
+                    'L50 rerun vandrisk P1 <= 1.05x vandrisk base',
+                    'L50 64M vandrisk P1 <= 1x lftp get',
+                    'M C20000 first peak RSS of vandrisk P16 < 32 MiB')
+
+
+@pytest.mark.parametrize('kwargs, missed', [
+    ({}, None),
+    # Each target just missed, and one of the same change at 10 ms, which no
+    # target looks at.
+    ({'changed': ('L50 first', 'vandrisk P8', 0.71)}, LATENCY_VERDICTS[0]),
+    ({'changed': ('L50 first', 'lftp P8 pasv', 0.71)}, LATENCY_VERDICTS[1]),
+    ({'changed': ('L50 rerun', 'vandrisk P1', 0.74)}, LATENCY_VERDICTS[2]),
+    ({'changed': ('L50 first', 'vandrisk P1', 1.06)}, LATENCY_VERDICTS[3]),
+    ({'changed': ('L50 rerun', 'vandrisk base', 0.95)}, LATENCY_VERDICTS[4]),
+    ({'changed': ('L50 64M', 'vandrisk P1', 1.01)}, LATENCY_VERDICTS[5]),
+    ({'p16_rss_kib': 32 * 1024}, LATENCY_VERDICTS[6]),
+    ({'changed': ('L10 first', 'vandrisk P8', 5.0)}, None),
+])
+def test_latency_targets(kwargs, missed):
+    assert verdicts(latency_cases(**kwargs)) == {name: 'NOT MET' if name == missed else 'MET' for name in LATENCY_VERDICTS}
