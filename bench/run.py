@@ -55,7 +55,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'servers'))
 import protocol_log  # noqa: E402
 
-PYTHON = '/usr/bin/python3'
+PYTHON = sys.executable  # the interpreter this script runs under
 TIME = '/usr/bin/time'
 SERVER = os.path.join(ROOT, 'tests', 'servers', 'vsftpd_server.py')
 CURL_MIRROR = os.path.join(HERE, 'curl_mirror.py')
