@@ -99,8 +99,12 @@ size_t write_to_sink(char* data, size_t size, size_t count, void* userdata) {
 class CurlFtpConnection : public FtpConnection {
  public:
   CurlFtpConnection(EasyHandle easy, const FtpAccount& account, const FtpTimeouts& timeouts,
-                    const std::atomic<bool>* stop)
-      : easy_(std::move(easy)), account_(account), timeouts_(timeouts), stop_(stop) {
+                    const std::atomic<bool>* stop, std::atomic<bool>& mlsd_unsupported)
+      : easy_(std::move(easy)),
+        account_(account),
+        timeouts_(timeouts),
+        stop_(stop),
+        mlsd_unsupported_(mlsd_unsupported) {
     if (account_.port == 0) account_.port = 21;
   }
 
@@ -205,19 +209,20 @@ class CurlFtpConnection : public FtpConnection {
     curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
     ListingFormat format = ListingFormat::kList;
     CURLcode rc = CURLE_OK;
-    if (!mlsd_unsupported_) {
+    if (!mlsd_unsupported_.load()) {
       curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, "MLSD");
       rc = perform(url, discard, nullptr, status);
       curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, nullptr);
       if (rc == CURLE_FTP_COULDNT_RETR_FILE && (status.reply == 500 || status.reply == 502)) {
-        // vsftpd and other servers without MLSD: asking once per connection is enough.
+        // vsftpd and other servers without MLSD: asking once per task is
+        // enough, for every connection it opens.
         mlsd_unsupported_ = true;
         body.clear();
       } else {
         format = ListingFormat::kMlsd;
       }
     }
-    if (mlsd_unsupported_) rc = perform(url, discard, nullptr, status);
+    if (mlsd_unsupported_.load()) rc = perform(url, discard, nullptr, status);
     curl_easy_setopt(e, CURLOPT_VERBOSE, 0L);
     if (rc != CURLE_OK) return false;
     if (status.reply >= 400) {
@@ -297,7 +302,7 @@ class CurlFtpConnection : public FtpConnection {
   FtpTimeouts timeouts_;
   const std::atomic<bool>* stop_;
   std::string login_directory_;
-  bool mlsd_unsupported_ = false;
+  std::atomic<bool>& mlsd_unsupported_;  // the client's: one server, one answer
 };
 
 class CurlFtpClient : public FtpClient {
@@ -317,8 +322,8 @@ class CurlFtpClient : public FtpClient {
       status = {ftp_errors::kInternalError, 0};
       return nullptr;
     }
-    auto connection =
-        std::make_unique<CurlFtpConnection>(std::move(easy), account, timeouts_, stop);
+    auto connection = std::make_unique<CurlFtpConnection>(std::move(easy), account, timeouts_,
+                                                          stop, mlsd_unsupported_);
     if (!connection->configure()) {
       status = {ftp_errors::kInternalError, 0};
       return nullptr;
@@ -331,6 +336,9 @@ class CurlFtpClient : public FtpClient {
 
  private:
   FtpTimeouts timeouts_;
+  // A task's connections all go to one server: once one of them learned
+  // that it has no MLSD, the others do not ask again.
+  std::atomic<bool> mlsd_unsupported_{false};
 };
 
 }  // namespace
