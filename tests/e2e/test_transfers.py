@@ -112,6 +112,16 @@ def test_a_cut_transfer_resumes_with_rest_when_retries_allow(tmp_path):
         assert len(big) == 2 and big[0][0] == 0 and big[1][0] == big[0][1], big
         assert big[0][1] + big[1][1] == len(BIG)
         assert server.count('REST') == 1
+    # A server that refuses REST: the retry starts over into the same unnamed file.
+    norest = {'faults': cut['faults'] + [{'on': 'REST', 'do': 'reply', 'reply': '502 No REST.'}]}
+    with fault_ftpd(root, norest) as server:
+        again = tmp_path / 'again'
+        again.mkdir()
+        done = run(tmp_path / 'tasks.cnf', [with_settings(task_for(server, '/d', again), retries=2)])
+        assert done.code == 0, done
+        assert_tree(again, {'big.bin': BIG, 'later.bin': b'later'})
+        big = [(offset, count) for offset, count, path in server.sent() if path == b'/d/big.bin']
+        assert [offset for offset, _ in big] == [0, 0] and big[1][1] == len(BIG), big
 
 
 def test_a_server_that_allows_two_connections_serves_parallel_8(tmp_path):
