@@ -27,20 +27,19 @@ long Lane::delay_ms(int attempt) const {
   return std::min(delay, policy_.max_delay_ms);
 }
 
-bool Lane::pause_before(int attempt, const std::string& note) {
-  if (stopped()) return false;
-  console_.note(note);
-  const long ms = delay_ms(attempt);
-  if (stop_) return !stop_->wait_ms(ms);
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  return true;
-}
-
-void Lane::forget_connection_after(const FtpStatus& status) {
+bool Lane::try_again(int attempt, const FtpStatus& status,
+                     const std::function<std::string(unsigned seconds)>& note) {
+  if (attempt >= policy_.retries || !is_transient(status.code, status.reply)) return false;
+  if (stop_ && stop_->requested()) return false;
   // A timeout or a dropped connection leaves the control connection in an
   // unknown state, and a 421 closes it: log in afresh. After 425/426/450/451
   // the server goes on serving the same connection.
   if (status.code != ftp_errors::kExtendedError || status.reply == 421) connection_.reset();
+  const long ms = delay_ms(attempt + 1);
+  console_.note(note(static_cast<unsigned>(ms / 1000)));
+  if (stop_) return !stop_->wait_ms(ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return true;
 }
 
 bool Lane::ensure_connected(FtpStatus& status) {
@@ -54,10 +53,9 @@ bool Lane::ensure_connected(FtpStatus& status) {
 bool Lane::connect(FtpStatus& status, bool retry) {
   for (int attempt = 0;; ++attempt) {
     if (ensure_connected(status)) return true;
-    if (!retry || attempt >= policy_.retries || !is_transient(status.code, status.reply) ||
-        !pause_before(attempt + 1, msg::retry_connect(status.code, static_cast<unsigned>(
-                                                                       delay_ms(attempt + 1) / 1000),
-                                                      attempt + 1, policy_.retries))) {
+    if (!retry || !try_again(attempt, status, [&](unsigned seconds) {
+          return msg::retry_connect(status.code, seconds, attempt + 1, policy_.retries);
+        })) {
       return false;
     }
   }
@@ -77,13 +75,10 @@ bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status, 
       return true;
     }
     if (ok) status = {listing.cut_short, 0};
-    const bool again = attempt < policy_.retries && is_transient(status.code, status.reply);
-    if (again) forget_connection_after(status);
-    if (!again ||
-        !pause_before(attempt + 1,
-                      msg::retry_listing(dir.c_str(), status.code,
-                                         static_cast<unsigned>(delay_ms(attempt + 1) / 1000),
-                                         attempt + 1, policy_.retries))) {
+    if (!try_again(attempt, status, [&](unsigned seconds) {
+          return msg::retry_listing(dir.c_str(), status.code, seconds, attempt + 1,
+                                    policy_.retries);
+        })) {
       return ok;  // a listing cut short still hands over what it has
     }
   }
@@ -96,14 +91,11 @@ bool Lane::fetch(FileFetch& file, FetchFailure& failure) {
       return true;
     }
     // A local failure (a full disk, a file that grew) stays one.
-    const bool again = attempt < policy_.retries && !failure.local.operation &&
-                       is_transient(failure.remote.code, failure.remote.reply);
-    if (again) forget_connection_after(failure.remote);
-    if (!again ||
-        !pause_before(attempt + 1,
-                      msg::retry_fetch(file.job().remote_path.c_str(), failure.remote.code,
-                                       static_cast<unsigned>(delay_ms(attempt + 1) / 1000),
-                                       attempt + 1, policy_.retries))) {
+    if (failure.local.operation ||
+        !try_again(attempt, failure.remote, [&](unsigned seconds) {
+          return msg::retry_fetch(file.job().remote_path.c_str(), failure.remote.code, seconds,
+                                  attempt + 1, policy_.retries);
+        })) {
       return false;
     }
   }

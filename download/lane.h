@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,13 +69,13 @@ class Lane {
   bool fetch(FileFetch& file, FetchFailure& failure);
 
  private:
-  // Waits before retry number `attempt` (1-based) and notes it; false when
-  // the task is stopping instead.
-  bool pause_before(int attempt, const std::string& note);
+  // After `attempt` (0-based) failed with `status`: whether to try again. If
+  // so, drops the connection when the failure may have lost it, notes the
+  // retry (`note` gets the seconds of the wait) and waits; false when the
+  // failure is not transient, the retries are used up or the task stops.
+  bool try_again(int attempt, const FtpStatus& status,
+                 const std::function<std::string(unsigned seconds)>& note);
   long delay_ms(int attempt) const;
-  bool stopped() const { return stop_ && stop_->requested(); }
-  // Drops the connection after a failure that may have lost it.
-  void forget_connection_after(const FtpStatus& status);
   bool ensure_connected(FtpStatus& status);
 
   FtpClient& client_;
