@@ -13,6 +13,7 @@
 #define VANDRISK_FTP_FTP_CLIENT_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,6 +47,21 @@ enum class EntryKind {
   kUnrecognized,
 };
 
+// When an entry last changed, as far as its listing told.
+struct EntryTime {
+  // The MLSD "modify" fact as sent: UTC, YYYYMMDDHHMMSS with maybe a
+  // fraction (RFC 3659 time-val). Empty when the listing had none.
+  std::string modify;
+  // A LIST date: the server's local time in a zone nobody told. year 0: not
+  // shown (ls shows the clock instead for the last half year); month 0: no
+  // date could be read; hour -1: the date shows no clock.
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = -1;
+  int minute = 0;
+};
+
 // One entry of a remote directory listing. `name` is a bare name as the server
 // sent it (raw bytes, no decoding); it may hold any byte, the walk vets it.
 struct FtpEntry {
@@ -53,6 +69,7 @@ struct FtpEntry {
   EntryKind kind = EntryKind::kOther;
   std::optional<std::uint64_t> size;  // when the listing told it
   std::string unique;                 // MLSD "unique" fact; empty when not told
+  EntryTime time;
 };
 
 // A whole directory listing, entries in the order the server sent them.
@@ -65,6 +82,9 @@ struct FtpListing {
   // entries above with this code (only a library that hands out entries one
   // by one can tell this apart from a failure to list at all).
   FtpError cut_short = ftp_errors::kNone;
+  // When it arrived (set by whoever asked for it): the first look at each of
+  // its files, against which a later one tells whether a file is changing.
+  std::chrono::steady_clock::time_point listed_at;
 };
 
 // Why an operation failed: the code the console shows and the server's last
@@ -72,6 +92,12 @@ struct FtpListing {
 struct FtpStatus {
   FtpError code = ftp_errors::kNone;
   int reply = 0;
+};
+
+// What the server says of one file when asked again after its listing.
+struct RemoteFacts {
+  std::optional<std::uint64_t> size;
+  std::string modify;  // UTC time-val (MLST "modify" or MDTM); empty when not told
 };
 
 // Receives a fetched file's bytes, in order. Owned by the caller, who decides
@@ -105,8 +131,24 @@ class FtpConnection {
   // kExtendedError). `size` is what the listing said, when it said it; the
   // backend may use it instead of asking the server. Checking the count is
   // the caller's business.
+  //
+  // Once every byte up to `size` has arrived, the backend waits only a few
+  // seconds for the server's final reply: a NAT that dropped the idle control
+  // connection during a long transfer would otherwise cost the whole reply
+  // timeout. Such a fetch fails with kTimeout or kConnectionAborted and no
+  // reply code, after all its bytes reached the sink; the connection is then
+  // of no further use.
   virtual bool fetch(const std::string& remote_path, std::uint64_t offset,
                      std::optional<std::uint64_t> size, FetchSink& sink, FtpStatus& status) = 0;
+
+  // Asks the server about one file now, for what `wanted` names (kSize,
+  // kTime or both): MLST where the server has it (one question for both),
+  // else SIZE and MDTM. False when the server cannot tell what was asked (a
+  // 5xx reply: kExtendedError with its code) or the question failed (a
+  // timeout, a dropped connection); `facts` holds whatever it did tell.
+  enum Wanted : unsigned { kSize = 1, kTime = 2 };
+  virtual bool look(const std::string& remote_path, unsigned wanted, RemoteFacts& facts,
+                    FtpStatus& status) = 0;
 
   // The identity (MLST "unique" fact) of `dir`; empty when the server does
   // not tell it or the question fails, which never fails anything else.

@@ -21,6 +21,7 @@
 
 #include "download/file_fetch.h"
 #include "ftp/ftp_client.h"
+#include "ftp/remote_time.h"
 #include "testing/fake_ftp_client.h"
 #include "testing/test_servers.h"
 #include "testing/test_support.h"
@@ -298,6 +299,28 @@ TEST_P(FtpClientContractTest, FetchFromAnOffsetDeliversTheRest) {
     EXPECT_TRUE(connection->fetch("/sub/deeper/leaf.bin", offset, content.size(), sink, status))
         << offset << ": " << status.code;
     EXPECT_TRUE(sink.bytes == content.substr(offset)) << offset << " got " << sink.bytes.size() << " of " << content.size() - offset;
+  }
+}
+
+// What the walk asks of a file after fetching it: its size and time (MLST,
+// or SIZE and MDTM, also in the ASCII mode a listing leaves behind); a file
+// that is not there is a refusal.
+TEST_P(FtpClientContractTest, LooksTellSizeAndTimeOfAFile) {
+  auto client = new_client();
+  auto connection = connect_or_fail(*client);
+  ASSERT_NE(connection, nullptr);
+  const std::uint64_t size = node_at("sub/deeper/leaf.bin").content->size();
+  for (const char* path : {"/sub/deeper/leaf.bin", "sub/deeper/leaf.bin"}) {
+    list_all(*connection, "/sub");
+    RemoteFacts facts;
+    FtpStatus status;
+    ASSERT_TRUE(connection->look(path, FtpConnection::kSize | FtpConnection::kTime, facts, status))
+        << path << ": " << status.code << " " << status.reply;
+    EXPECT_EQ(facts.size, size) << path;
+    EXPECT_TRUE(time_val_seconds(facts.modify)) << path << ": '" << facts.modify << "'";
+    EXPECT_FALSE(connection->look("/sub/nope.bin", FtpConnection::kSize, facts, status));
+    EXPECT_EQ(status.code, ftp_errors::kExtendedError);
+    EXPECT_EQ(status.reply, 550);
   }
 }
 

@@ -2,16 +2,20 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ftp/ftp_client.h"
 #include "ftp/listing_parser.h"
+#include "ftp/remote_time.h"
 #include "ftp/remote_url.h"
 
 namespace vandrisk {
@@ -50,11 +54,35 @@ int tap_received_data(CURL*, curl_infotype type, char* data, size_t size, void* 
   return 0;
 }
 
-// Called by libcurl about once a second even while nothing moves, so that a
-// stalled transfer can be stopped too.
-int check_stop(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  const auto* stop = static_cast<const std::atomic<bool>*>(userdata);
-  return stop->load() ? 1 : 0;
+// How long a transfer waits for the server's final reply once every byte it
+// expects has arrived. libcurl itself would wait a whole minute (its wait for
+// the reply after a transfer ignores the reply timeout), and behind a NAT that
+// dropped the idle control connection during a long transfer that reply
+// never comes.
+constexpr long kLastReplyWaitMs = 5000;
+
+// What the progress callback watches for one connection: the task's stop
+// flag, and a transfer whose bytes have all come while its end does not.
+struct Watch {
+  const std::atomic<bool>* stop = nullptr;
+  std::optional<curl_off_t> expected;  // bytes this transfer should bring
+  long wait_ms = kLastReplyWaitMs;
+  std::optional<std::chrono::steady_clock::time_point> complete_since;
+  bool gave_up = false;  // the wait after the last byte ran out
+};
+
+// Called by libcurl about once a second even while nothing moves, also while
+// it waits for the reply after a transfer, so that a stalled transfer can be
+// stopped and a missing final reply cut short.
+int check_progress(void* userdata, curl_off_t, curl_off_t now_down, curl_off_t, curl_off_t) {
+  auto* watch = static_cast<Watch*>(userdata);
+  if (watch->stop && watch->stop->load()) return 1;
+  if (!watch->expected || now_down < *watch->expected) return 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (!watch->complete_since) watch->complete_since = now;
+  if (now - *watch->complete_since < std::chrono::milliseconds(watch->wait_ms)) return 0;
+  watch->gave_up = true;
+  return 1;
 }
 
 // Whether this libcurl can protect an active-mode data connection: before
@@ -87,6 +115,34 @@ std::string unique_fact(const std::string& reply) {
   return std::string();
 }
 
+// The text after the code of the last reply line with `code` ("213 1234"
+// gives "1234"); empty when there is none.
+std::string last_reply_text(const std::string& replies, int code) {
+  const std::string prefix = std::to_string(code) + " ";
+  std::string found;
+  std::size_t begin = 0;
+  while (begin < replies.size()) {
+    std::size_t end = replies.find('\n', begin);
+    if (end == std::string::npos) end = replies.size();
+    std::string_view line(replies.data() + begin, end - begin);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.substr(0, prefix.size()) == prefix) found = std::string(line.substr(prefix.size()));
+    begin = end + 1;
+  }
+  while (!found.empty() && found.back() == ' ') found.pop_back();
+  return found;
+}
+
+std::optional<std::uint64_t> parse_u64_text(const std::string& text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
 size_t write_to_sink(char* data, size_t size, size_t count, void* userdata) {
   const size_t n = size * count;
   // A short count makes libcurl abort the transfer with CURLE_WRITE_ERROR.
@@ -99,12 +155,14 @@ size_t write_to_sink(char* data, size_t size, size_t count, void* userdata) {
 class CurlFtpConnection : public FtpConnection {
  public:
   CurlFtpConnection(EasyHandle easy, const FtpAccount& account, const FtpTimeouts& timeouts,
-                    const std::atomic<bool>* stop, std::atomic<bool>& mlsd_unsupported)
+                    const std::atomic<bool>* stop, std::atomic<bool>& mlsd_unsupported,
+                    std::atomic<bool>& mlst_unsupported)
       : easy_(std::move(easy)),
         account_(account),
         timeouts_(timeouts),
         stop_(stop),
-        mlsd_unsupported_(mlsd_unsupported) {
+        mlsd_unsupported_(mlsd_unsupported),
+        mlst_unsupported_(mlst_unsupported) {
     if (account_.port == 0) account_.port = 21;
   }
 
@@ -141,11 +199,18 @@ class CurlFtpConnection : public FtpConnection {
       set(curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L));
       if (!account_.tls_ca.empty()) set(curl_easy_setopt(e, CURLOPT_CAINFO, account_.tls_ca.c_str()));
     }
-    if (stop_) {
-      set(curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, check_stop));
-      set(curl_easy_setopt(e, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(stop_)));
-      set(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
-    }
+    watch_.stop = stop_;
+    watch_.wait_ms = std::min(kLastReplyWaitMs, t.response_ms);
+    set(curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, check_progress));
+    set(curl_easy_setopt(e, CURLOPT_XFERINFODATA, &watch_));
+    set(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
+    // Firewalls and NATs drop a control connection that stays idle through a
+    // long transfer, some after a few minutes: probes keep it alive (a NOOP
+    // during a transfer is something servers answer out of order or not at
+    // all).
+    set(curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L));
+    set(curl_easy_setopt(e, CURLOPT_TCP_KEEPIDLE, 60L));
+    set(curl_easy_setopt(e, CURLOPT_TCP_KEEPINTVL, 30L));
     // One "CWD a/b" instead of one per part; names are sent as the listing
     // gave them, "." and ".." included.
     set(curl_easy_setopt(e, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD)));
@@ -224,6 +289,7 @@ class CurlFtpConnection : public FtpConnection {
     }
     if (mlsd_unsupported_.load()) rc = perform(url, discard, nullptr, status);
     curl_easy_setopt(e, CURLOPT_VERBOSE, 0L);
+    binary_ = false;
     if (rc != CURLE_OK) return false;
     if (status.reply >= 400) {
       // libcurl takes a 450 to LIST or MLSD for "no files" and succeeds; the
@@ -250,9 +316,80 @@ class CurlFtpConnection : public FtpConnection {
     curl_easy_setopt(e, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
     const std::string url = ftp_file_url(account_.host, account_.port,
                                          resolve_remote_path(login_directory_, remote_path));
+    if (size && *size >= offset) watch_.expected = static_cast<curl_off_t>(*size - offset);
     const CURLcode rc = perform(url, write_to_sink, &sink, status);
     curl_easy_setopt(e, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
+    const bool gave_up = watch_.gave_up;
+    watch_.expected.reset();
+    watch_.complete_since.reset();
+    watch_.gave_up = false;
+    binary_ = rc == CURLE_OK;
+    if (rc != CURLE_OK && gave_up) {
+      // Every byte came, the final reply did not.
+      status = {ftp_errors::kTimeout, 0};
+    } else if (rc != CURLE_OK && status.reply < 200) {
+      status.reply = 0;  // the 150 that opened the transfer is no answer
+    }
     return rc == CURLE_OK;
+  }
+
+  bool look(const std::string& remote_path, unsigned wanted, RemoteFacts& facts,
+            FtpStatus& status) override {
+    facts = RemoteFacts();
+    const std::string path = resolve_remote_path(login_directory_, remote_path);
+    if (path.empty() || has_control_byte(path)) {
+      status = {ftp_errors::kInternalError, 0};
+      return false;
+    }
+    if (!mlsd_unsupported_.load() && !mlst_unsupported_.load()) {
+      std::string reply;
+      if (ask({"MLST " + path}, path, reply, status)) {
+        // "250-Listing PATH", then the facts line, which starts with a blank.
+        for (std::size_t at = 0; (at = reply.find("\n ", at)) != std::string::npos;) {
+          const std::size_t begin = at + 2;
+          std::size_t end = reply.find('\n', begin);
+          if (end == std::string::npos) end = reply.size();
+          if (end > begin && reply[end - 1] == '\r') --end;
+          if (auto entry = parse_mlsd_line(std::string_view(reply).substr(begin, end - begin))) {
+            facts.size = entry->size;
+            facts.modify = entry->time.modify;
+          }
+          at = begin;
+        }
+        if ((wanted & kSize) && !facts.size) {
+          status = {ftp_errors::kExtendedError, 0};
+          return false;
+        }
+        return true;
+      }
+      if (status.reply != 500 && status.reply != 502) return false;
+      mlst_unsupported_ = true;  // MLSD without MLST: SIZE and MDTM it is
+    }
+    std::string reply;
+    if (wanted & kSize) {
+      // pyftpdlib refuses SIZE in ASCII mode, the mode a fresh connection or a
+      // listing leaves behind.
+      std::vector<std::string> commands;
+      if (!binary_) commands.push_back("TYPE I");
+      commands.push_back("SIZE " + path);
+      if (!ask(commands, path, reply, status)) return false;
+      binary_ = true;
+      facts.size = parse_u64_text(last_reply_text(reply, 213));
+      if (!facts.size) {
+        status = {ftp_errors::kExtendedError, 0};
+        return false;
+      }
+    }
+    if (wanted & kTime) {
+      if (!ask({"MDTM " + path}, path, reply, status)) {
+        // A server without MDTM still told the size that was asked for.
+        return (wanted & kSize) && status.code == ftp_errors::kExtendedError &&
+               status.reply >= 500;
+      }
+      const std::string text = last_reply_text(reply, 213);
+      if (time_val_seconds(text)) facts.modify = text;
+    }
+    return true;
   }
 
   std::string identity(const std::string& dir) override {
@@ -281,6 +418,40 @@ class CurlFtpConnection : public FtpConnection {
   }
 
  private:
+  // Sends `commands` one after the other on the logged-in connection and
+  // collects the replies (to the header callback). The transfer it rides on
+  // transfers nothing, on the URL of `path`'s directory: libcurl then needs
+  // no CWD after a transfer in that directory.
+  bool ask(const std::vector<std::string>& commands, const std::string& path, std::string& reply,
+           FtpStatus& status) {
+    curl_slist* list = nullptr;
+    for (const std::string& command : commands) {
+      curl_slist* grown = curl_slist_append(list, command.c_str());
+      if (!grown) {
+        curl_slist_free_all(list);
+        status = {ftp_errors::kInternalError, 0};
+        return false;
+      }
+      list = grown;
+    }
+    reply.clear();
+    CURL* e = easy_.get();
+    curl_easy_setopt(e, CURLOPT_QUOTE, list);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, collect_reply);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &reply);
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const CURLcode rc =
+        perform(ftp_directory_url(account_.host, account_.port, dir), discard, nullptr, status);
+    curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(e, CURLOPT_QUOTE, nullptr);
+    curl_slist_free_all(list);
+    return rc == CURLE_OK;
+  }
+
   // One transfer; what it receives goes to writer(..., sink). Each transfer
   // names its own sink, so none can write through a stale pointer.
   CURLcode perform(const std::string& url, curl_write_callback writer, void* sink,
@@ -303,6 +474,11 @@ class CurlFtpConnection : public FtpConnection {
   const std::atomic<bool>* stop_;
   std::string login_directory_;
   std::atomic<bool>& mlsd_unsupported_;  // the client's: one server, one answer
+  std::atomic<bool>& mlst_unsupported_;
+  Watch watch_;
+  // Whether the server is in binary mode: after a fetch, not after a listing
+  // nor on a fresh connection (ASCII is every server's first mode).
+  bool binary_ = false;
 };
 
 class CurlFtpClient : public FtpClient {
@@ -323,7 +499,8 @@ class CurlFtpClient : public FtpClient {
       return nullptr;
     }
     auto connection = std::make_unique<CurlFtpConnection>(std::move(easy), account, timeouts_,
-                                                          stop, mlsd_unsupported_);
+                                                          stop, mlsd_unsupported_,
+                                                          mlst_unsupported_);
     if (!connection->configure()) {
       status = {ftp_errors::kInternalError, 0};
       return nullptr;
@@ -339,6 +516,7 @@ class CurlFtpClient : public FtpClient {
   // A task's connections all go to one server: once one of them learned
   // that it has no MLSD, the others do not ask again.
   std::atomic<bool> mlsd_unsupported_{false};
+  std::atomic<bool> mlst_unsupported_{false};
 };
 
 }  // namespace

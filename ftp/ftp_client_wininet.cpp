@@ -54,6 +54,15 @@ FtpError last_error() {
 FtpEntry to_entry(const WIN32_FIND_DATAA& data) {
   FtpEntry entry;
   entry.name = data.cFileName;
+  // WinINet's reading of the LIST date, in the server's own clock.
+  SYSTEMTIME written;
+  if (FileTimeToSystemTime(&data.ftLastWriteTime, &written) && written.wYear > 1601) {
+    entry.time.year = written.wYear;
+    entry.time.month = written.wMonth;
+    entry.time.day = written.wDay;
+    entry.time.hour = written.wHour;
+    entry.time.minute = written.wMinute;
+  }
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     entry.kind = EntryKind::kDirectory;
   } else {
@@ -95,6 +104,28 @@ int last_reply() {
 }
 
 FtpStatus failure() { return {last_error(), last_reply()}; }
+
+// The text after the code of WinINet's last response ("213 1234" gives
+// "1234"); empty unless its code is `code`.
+std::string last_reply_text(int code) {
+  DWORD error = 0;
+  char response[1025] = {};
+  DWORD length = sizeof response - 1;
+  if (!InternetGetLastResponseInfoA(&error, response, &length) || last_reply() != code) return "";
+  std::string text(response);
+  const std::size_t line = text.rfind('\n', text.size() > 1 ? text.size() - 2 : 0);
+  if (line != std::string::npos && line + 1 < text.size()) text = text.substr(line + 1);
+  text = text.size() > 4 ? text.substr(4) : std::string();
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// How long a transfer waits for the server's final reply once all its bytes
+// have come (a NAT may have dropped the idle control connection meanwhile).
+// WinINet's own wait applies where it takes no other (Wine keeps 30 s).
+constexpr DWORD kLastReplyWaitMs = 5000;
 
 class WinInetConnection : public FtpConnection {
  public:
@@ -154,7 +185,7 @@ class WinInetConnection : public FtpConnection {
   }
 
   bool fetch(const std::string& remote_path, std::uint64_t offset,
-             std::optional<std::uint64_t> /*size: WinINet never asks*/, FetchSink& sink,
+             std::optional<std::uint64_t> size, FetchSink& sink,
              FtpStatus& status) override {
     HINTERNET connection = connection_.get();
     if (offset > 0) {
@@ -174,6 +205,7 @@ class WinInetConnection : public FtpConnection {
       return false;
     }
     std::vector<char> buffer(kReadChunk);
+    std::uint64_t received = 0;
     for (;;) {
       // WinINet has no callback that could stop a blocked read: the flag is
       // looked at between reads, so a stalled one runs into its timeout.
@@ -187,17 +219,67 @@ class WinInetConnection : public FtpConnection {
         return false;
       }
       if (got == 0) break;
+      received += got;
       if (!sink.write(buffer.data(), got)) {
         status = {ftp_errors::kInternalError, 0};
         return false;
       }
     }
-    // Closing the file handle reads the server's 226 (or its 426/451).
+    // Closing the file handle reads the server's 226 (or its 426/451). With
+    // every byte here, that reply gets only a short wait.
+    DWORD saved = 0;
+    DWORD saved_size = sizeof saved;
+    const bool shortened =
+        size && received == *size - offset &&
+        InternetQueryOptionA(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &saved, &saved_size);
+    if (shortened) {
+      DWORD wait = kLastReplyWaitMs;
+      InternetSetOptionA(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &wait, sizeof wait);
+    }
     file.reset();
     const int reply = last_reply();
+    if (shortened) InternetSetOptionA(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &saved, sizeof saved);
     if (reply >= 400) {
       status = {ftp_errors::kConnectionAborted, reply};
       return false;
+    }
+    if (reply < 200 && size && received == *size - offset) {
+      // No final reply came: the bytes are all here, the connection is done.
+      status = {ftp_errors::kTimeout, 0};
+      return false;
+    }
+    return true;
+  }
+
+  bool look(const std::string& remote_path, unsigned wanted, RemoteFacts& facts,
+            FtpStatus& status) override {
+    facts = RemoteFacts();
+    HINTERNET connection = connection_.get();
+    // WinINet has no MLST: SIZE (in binary mode, which pyftpdlib insists on)
+    // and MDTM as raw commands.
+    const auto command = [&](const std::string& text) {
+      const bool sent =
+          FtpCommandA(connection, FALSE, FTP_TRANSFER_TYPE_BINARY, text.c_str(), 0, nullptr);
+      const int reply = last_reply();
+      if (sent && reply >= 200 && reply < 400) return true;
+      status = sent || reply >= 400 ? FtpStatus{ftp_errors::kExtendedError, reply} : failure();
+      return false;
+    };
+    if (wanted & kSize) {
+      if (!command("TYPE I") || !command("SIZE " + remote_path)) return false;
+      const std::string text = last_reply_text(213);
+      if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        status = {ftp_errors::kExtendedError, last_reply()};
+        return false;
+      }
+      facts.size = std::stoull(text);
+    }
+    if (wanted & kTime) {
+      if (!command("MDTM " + remote_path)) {
+        return (wanted & kSize) && status.code == ftp_errors::kExtendedError &&
+               status.reply >= 500;
+      }
+      facts.modify = last_reply_text(213);
     }
     return true;
   }

@@ -68,6 +68,7 @@ std::optional<FtpEntry> parse_mlsd(std::string_view line, std::string* cdir_uniq
   bool seen_type = false;
   bool seen_size = false;
   bool seen_unique = false;
+  bool seen_modify = false;
   while (!facts.empty()) {
     const std::size_t semi = facts.find(';');
     const std::string_view fact = facts.substr(0, semi);
@@ -92,6 +93,9 @@ std::optional<FtpEntry> parse_mlsd(std::string_view line, std::string* cdir_uniq
     } else if (iequals(key, "size") && !seen_size) {
       seen_size = true;
       entry.size = parse_u64(value);
+    } else if (iequals(key, "modify") && !seen_modify) {
+      seen_modify = true;
+      entry.time.modify = std::string(value);
     } else if (iequals(key, "unique") && !seen_unique) {
       // Opaque, but the same for the same directory however it is reached:
       // what tells a link back to a parent from a directory of its own.
@@ -147,6 +151,8 @@ bool is_clock(std::string_view s) {
   return rest.empty() || (rest.size() > 1 && rest[0] == '.' && all_digits(rest.substr(1)));
 }
 
+bool is_meridiem(std::string_view s) { return iequals(s, "AM") || iequals(s, "PM"); }
+
 // Walks the blank-separated columns of a line left to right, one pass.
 class Columns {
  public:
@@ -183,37 +189,49 @@ FtpEntry unrecognized(std::string_view line) {
 // reads as a size, anchors the line; the name is all that follows.
 
 // Month names and abbreviations, lower case, without a trailing '.', of the
-// languages servers have been seen to list in (UTF-8 where not ASCII). A
-// non-ASCII word missing here can still be a month (kOtherWord below).
-constexpr std::string_view kMonthNames[] = {
-    // English
-    "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "sept", "oct", "nov", "dec",
-    "january", "february", "march", "april", "june", "july", "august", "september", "october",
-    "november", "december",
-    // German, Austrian
-    "januar", "jänner", "jän", "februar", "mär", "märz", "mrz", "maerz", "mai", "juni", "juli",
-    "okt", "oktober", "dez", "dezember",
-    // French
-    "janv", "janvier", "févr", "fevr", "fév", "fev", "février", "fevrier", "mars", "avr", "avril",
-    "juin", "juil", "juillet", "août", "aout", "septembre", "octobre", "novembre", "déc",
-    "décembre", "decembre",
-    // Spanish, Italian, Portuguese, Catalan
-    "ene", "enero", "febrero", "marzo", "abr", "abril", "mayo", "junio", "julio", "ago", "agosto",
-    "set", "septiembre", "setiembre", "octubre", "noviembre", "dic", "diciembre", "gen", "gennaio",
-    "febbraio", "aprile", "mag", "maggio", "giu", "giugno", "lug", "luglio", "settembre", "ott",
-    "ottobre", "dicembre", "fevereiro", "março", "maio", "junho", "julho", "out", "outubro",
-    "dezembro", "febr", "març", "maig", "juny", "des",
-    // Dutch, Scandinavian, Finnish
-    "mrt", "mei", "maj", "tammi", "helmi", "maalis", "huhti", "touko", "kesä", "heinä", "elo",
-    "syys", "loka", "marras", "joulu",
-    // Hungarian, Polish, Czech, Turkish, Romanian, Lithuanian
-    "márc", "ápr", "máj", "jún", "júl", "szept", "sty", "lut", "kwi", "cze", "lip", "sie", "wrz",
-    "paź", "paz", "lis", "gru", "led", "úno", "bře", "dub", "kvě", "čer", "čvc", "srp", "zář",
-    "říj", "pro", "oca", "şub", "nis", "haz", "tem", "ağu", "eyl", "eki", "kas", "ara", "ian",
-    "iun", "iul", "noi", "sau", "vas", "kov", "bal", "geg", "bir", "lie", "rgp", "rgs", "spa",
-    "lap", "grd",
-    // Russian
-    "янв", "фев", "мар", "апр", "май", "мая", "июн", "июл", "авг", "сен", "окт", "ноя", "дек",
+// languages servers have been seen to list in (English, German, French,
+// Spanish, Italian, Portuguese, Catalan, Dutch, Scandinavian, Finnish,
+// Hungarian, Polish, Czech, Turkish, Romanian, Lithuanian, Russian; UTF-8
+// where not ASCII), with the month each names. A non-ASCII word missing here
+// can still be a month (kOtherWord below), of unknown number.
+struct MonthName {
+  std::string_view name;
+  int month;
+};
+constexpr MonthName kMonthNames[] = {
+    {"jan", 1}, {"january", 1}, {"januar", 1}, {"jänner", 1}, {"jän", 1}, {"janv", 1},
+    {"janvier", 1}, {"ene", 1}, {"enero", 1}, {"gen", 1}, {"gennaio", 1}, {"tammi", 1}, {"sty", 1},
+    {"led", 1}, {"oca", 1}, {"ian", 1}, {"sau", 1}, {"янв", 1},
+    {"feb", 2}, {"february", 2}, {"februar", 2}, {"févr", 2}, {"fevr", 2}, {"fév", 2}, {"fev", 2},
+    {"février", 2}, {"fevrier", 2}, {"febrero", 2}, {"febbraio", 2}, {"fevereiro", 2}, {"febr", 2},
+    {"helmi", 2}, {"lut", 2}, {"úno", 2}, {"şub", 2}, {"vas", 2}, {"фев", 2},
+    {"mar", 3}, {"march", 3}, {"mär", 3}, {"märz", 3}, {"mrz", 3}, {"maerz", 3}, {"mars", 3},
+    {"marzo", 3}, {"março", 3}, {"març", 3}, {"mrt", 3}, {"maalis", 3}, {"márc", 3}, {"bře", 3},
+    {"kov", 3}, {"мар", 3},
+    {"apr", 4}, {"april", 4}, {"avr", 4}, {"avril", 4}, {"abr", 4}, {"abril", 4}, {"aprile", 4},
+    {"huhti", 4}, {"ápr", 4}, {"kwi", 4}, {"dub", 4}, {"nis", 4}, {"bal", 4}, {"апр", 4},
+    {"may", 5}, {"mai", 5}, {"mayo", 5}, {"mag", 5}, {"maggio", 5}, {"maio", 5}, {"maig", 5},
+    {"mei", 5}, {"maj", 5}, {"touko", 5}, {"máj", 5}, {"kvě", 5}, {"geg", 5}, {"май", 5},
+    {"мая", 5},
+    {"jun", 6}, {"june", 6}, {"juni", 6}, {"juin", 6}, {"junio", 6}, {"giu", 6}, {"giugno", 6},
+    {"junho", 6}, {"juny", 6}, {"kesä", 6}, {"jún", 6}, {"cze", 6}, {"čer", 6}, {"haz", 6},
+    {"iun", 6}, {"bir", 6}, {"июн", 6},
+    {"jul", 7}, {"july", 7}, {"juli", 7}, {"juil", 7}, {"juillet", 7}, {"julio", 7}, {"lug", 7},
+    {"luglio", 7}, {"julho", 7}, {"heinä", 7}, {"júl", 7}, {"lip", 7}, {"čvc", 7}, {"tem", 7},
+    {"iul", 7}, {"lie", 7}, {"июл", 7},
+    {"aug", 8}, {"august", 8}, {"août", 8}, {"aout", 8}, {"ago", 8}, {"agosto", 8}, {"elo", 8},
+    {"sie", 8}, {"srp", 8}, {"ağu", 8}, {"rgp", 8}, {"авг", 8},
+    {"sep", 9}, {"sept", 9}, {"september", 9}, {"septembre", 9}, {"septiembre", 9},
+    {"setiembre", 9}, {"set", 9}, {"settembre", 9}, {"syys", 9}, {"szept", 9}, {"wrz", 9},
+    {"zář", 9}, {"eyl", 9}, {"rgs", 9}, {"сен", 9},
+    {"oct", 10}, {"october", 10}, {"okt", 10}, {"oktober", 10}, {"octobre", 10}, {"octubre", 10},
+    {"ott", 10}, {"ottobre", 10}, {"out", 10}, {"outubro", 10}, {"loka", 10}, {"paź", 10},
+    {"paz", 10}, {"říj", 10}, {"eki", 10}, {"spa", 10}, {"окт", 10},
+    {"nov", 11}, {"november", 11}, {"novembre", 11}, {"noviembre", 11}, {"marras", 11}, {"lis", 11},
+    {"kas", 11}, {"noi", 11}, {"lap", 11}, {"ноя", 11},
+    {"dec", 12}, {"december", 12}, {"dez", 12}, {"dezember", 12}, {"déc", 12}, {"décembre", 12},
+    {"decembre", 12}, {"dic", 12}, {"diciembre", 12}, {"dicembre", 12}, {"dezembro", 12},
+    {"des", 12}, {"joulu", 12}, {"gru", 12}, {"pro", 12}, {"ara", 12}, {"grd", 12}, {"дек", 12},
 };
 constexpr std::size_t kLongestMonthName = 12;
 // Longest word (in bytes) taken for a month of a language not listed above.
@@ -232,17 +250,22 @@ WordKey word_key(std::string_view word) {
   return {halves[0], halves[1]};
 }
 
-bool is_month_name(std::string_view word) {
+// The month a word names (1 to 12), 0 when it is no month name listed here.
+int month_of_name(std::string_view word) {
   static_assert(kLongestMonthName <= 16, "month keys hold 16 bytes");
-  if (word.size() < 3 || word.size() > kLongestMonthName) return false;
-  static const std::vector<WordKey> sorted = [] {
-    std::vector<WordKey> keys;
-    for (std::string_view name : kMonthNames) keys.push_back(word_key(name));
+  if (word.size() < 3 || word.size() > kLongestMonthName) return 0;
+  static const std::vector<std::pair<WordKey, int>> sorted = [] {
+    std::vector<std::pair<WordKey, int>> keys;
+    for (const MonthName& name : kMonthNames) keys.emplace_back(word_key(name.name), name.month);
     std::sort(keys.begin(), keys.end());
     return keys;
   }();
-  return std::binary_search(sorted.begin(), sorted.end(), word_key(word));
+  const WordKey key = word_key(word);
+  const auto it = std::lower_bound(sorted.begin(), sorted.end(), std::make_pair(key, 0));
+  return it != sorted.end() && it->first == key ? it->second : 0;
 }
+
+bool is_month_name(std::string_view word) { return month_of_name(word) != 0; }
 
 // What a column can stand for. A column may be several things at once ("3"
 // is a day, a month number and a size); the date forms below decide.
@@ -439,42 +462,198 @@ class ColumnList {
   std::size_t count_ = 0;
 };
 
-// The number of columns of a date starting at column i, or 0; the caller
-// has read the columns up to i + 3. `padded` tells that the blanks after the
-// date are padding, not part of the name.
+// How a date's columns are laid out, as date_length found them.
+enum class DateForm {
+  kDateColumn,       // "2005-04-08", "24-04-2003", "01-jun-99" [clock [zone]]
+  kMonthDayColumn,   // "09-26" clock|year
+  kYearMonthDay,     // "2003 3月 20" [clock]
+  kMonthDay,         // "Jan 5" clock|year, "3月 2日" clock|year
+  kMonthDayYear,     // "Oct 08, 2002" [clock]
+  kDayMonth,         // "26. Juli" clock|year, "01 oct 2004"
+  kNumbers,          // "3 29 03:26": month, day, clock
+};
+
+// The number of columns of a date starting at column i, or 0, and its form;
+// the caller has read the columns up to i + 3. `padded` tells that the
+// blanks after the date are padding, not part of the name.
 //
 // The first pass (lenient false) takes month names it knows and dates with
 // separators; only when no such date is on the line does the second take a
 // non-ASCII word for a month and "3 29 03:26" for month, day and time, forms
 // that columns before the date can fake.
-std::size_t date_length(ColumnList& c, std::size_t i, bool lenient, bool& padded) {
+std::size_t date_length(ColumnList& c, std::size_t i, bool lenient, bool& padded, DateForm& form) {
   padded = false;
   const unsigned month_traits = kSuffixedMonth | (lenient ? kOtherWord : 0u);
   const auto month = [&](std::size_t k) { return c.has(k, month_traits) || c.month_name(k); };
   if (lenient) {
+    form = DateForm::kNumbers;
     if (c.has(i, kMonthNumber) && c.has(i + 1, kDay) && c.has(i + 2, kClock)) return 3;
   } else {
     if (c.has(i, kDate)) {
+      form = DateForm::kDateColumn;
       if (c.has(i + 1, kClock)) return c.has(i + 2, kZone) ? 3 : 2;
       // A date alone: the server pads where others print the clock.
       padded = true;
       return 1;
     }
+    form = DateForm::kMonthDayColumn;
     if (c.has(i, kMonthAndDay) && c.has(i + 1, kClock | kYear)) return 2;
     // "2003 3月 20", Y M D as Asian locales order it
+    form = DateForm::kYearMonthDay;
     if (c.has(i, kYear) && c.has(i + 1, kSuffixedMonth) && c.has(i + 2, kDay)) {
       return c.has(i + 3, kClock) ? 4 : 3;
     }
   }
   if (c.has(i + 1, kDay) && month(i)) {
     if (c.has(i + 1, kDayThenYear)) {
+      form = DateForm::kMonthDayYear;
       if (c.has(i + 2, kYear)) return c.has(i + 3, kClock) ? 4 : 3;
     } else if (c.has(i + 2, kClock | kYear)) {
+      form = DateForm::kMonthDay;
       return 3;
     }
   }
+  form = DateForm::kDayMonth;
   if (c.has(i, kDay) && c.has(i + 2, kClock | kYear) && month(i + 1)) return 3;
   return 0;
+}
+
+// ---- LIST: reading the date -------------------------------------------------
+//
+// Only as far as telling a file's age needs: what a form leaves open (which
+// of two small numbers is the month, a month word of an unknown language)
+// leaves the month at 0, and the entry then counts as recent.
+
+// The leading number of a column ("2日" is 2, "2003年" 2003); -1 for none.
+int leading_number(std::string_view s) {
+  const std::size_t n = leading_digits(s);
+  return n == 0 || n > 4 ? -1 : small_number(s.substr(0, n));
+}
+
+// A two-digit year as ls and IIS write it.
+int full_year(int year, std::size_t digits) {
+  if (digits != 2) return year;
+  return year < 70 ? 2000 + year : 1900 + year;
+}
+
+// The month of a column: a name of a listed language or a CJK "3月"; 0 when
+// it cannot be told.
+int month_of_column(std::string_view s) {
+  const int number = leading_number(s);
+  if (number >= 1 && number <= 12) return number;
+  while (!s.empty() && (s.back() == '.' || s.back() == ',')) s.remove_suffix(1);
+  return month_of_name(s);
+}
+
+// "15:13", "0:23", "24:00", "11:22:33.25", "10:00PM" into the entry's clock.
+void read_clock(std::string_view s, EntryTime& time) {
+  const std::size_t h = leading_digits(s);
+  int hour = small_number(s.substr(0, h));
+  const int minute = small_number(s.substr(h + 1, 2));
+  if (s.size() >= 2 && is_meridiem(s.substr(s.size() - 2))) {
+    const bool pm = ascii_lower(s[s.size() - 2]) == 'p';
+    hour = hour % 12 + (pm ? 12 : 0);
+  }
+  if (hour >= 24) {  // "24:00": the day's last minute will do
+    hour = 23;
+    time.minute = 59;
+  } else {
+    time.minute = minute;
+  }
+  time.hour = hour;
+}
+
+// Day and month from two numbers that may stand in either order. When both
+// orders make a date the month stays 0, unless the dialect says the month
+// comes first (IIS writes MM-DD-YY).
+void read_day_month(int first, int second, bool month_first, EntryTime& time) {
+  if (first > 12 || (second <= 12 && !month_first && first != second)) {
+    if (first <= 31 && second <= 12 && (first > 12 || first == second)) {
+      time.month = second;
+      time.day = first;
+    }
+    return;
+  }
+  time.month = first;
+  time.day = second;
+}
+
+// A date written as one column: "2005-04-08", "1999/10/12", "24-04-2003",
+// "2004.07.15", "01-jun-99", and the DOS forms "12-01-20", "2020-12-01".
+// `month_first` says how to read two small numbers when nothing else does
+// (IIS writes MM-DD-YY).
+EntryTime read_date_column(std::string_view s, bool month_first) {
+  EntryTime time;
+  std::array<std::string_view, 3> parts;
+  std::size_t count = 0;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i <= s.size() && count < parts.size(); ++i) {
+    if (i < s.size() && s[i] != '-' && s[i] != '/' && s[i] != '.') continue;
+    parts[count++] = s.substr(begin, i - begin);
+    begin = i + 1;
+  }
+  if (count == 2) {
+    read_day_month(leading_number(parts[0]), leading_number(parts[1]), month_first, time);
+    return time;
+  }
+  if (count != 3) return time;
+  if (parts[0].size() == 4) {
+    time.year = leading_number(parts[0]);
+    time.month = leading_number(parts[1]);
+    time.day = leading_number(parts[2]);
+    return time;
+  }
+  time.year = full_year(leading_number(parts[2]), parts[2].size());
+  if (!all_digits(parts[1])) {
+    time.month = month_of_name(parts[1]);
+    time.day = leading_number(parts[0]);
+  } else {
+    read_day_month(leading_number(parts[0]), leading_number(parts[1]), month_first, time);
+  }
+  return time;
+}
+
+// The date of a Unix line: `length` columns of `form` from column i.
+EntryTime read_unix_date(ColumnList& c, std::size_t i, std::size_t length, DateForm form) {
+  EntryTime time;
+  const auto clock_or_year = [&](std::size_t k) {
+    if (k >= i + length) return;
+    if (c.has(k, kClock)) {
+      read_clock(c.text(k), time);
+    } else if (c.has(k, kYear)) {
+      time.year = leading_number(c.text(k));
+    }
+  };
+  switch (form) {
+    case DateForm::kDateColumn:
+      time = read_date_column(c.text(i), false);
+      clock_or_year(i + 1);
+      break;
+    case DateForm::kMonthDayColumn:
+      time = read_date_column(c.text(i), false);
+      clock_or_year(i + 1);
+      break;
+    case DateForm::kYearMonthDay:
+      time.year = leading_number(c.text(i));
+      time.month = month_of_column(c.text(i + 1));
+      time.day = leading_number(c.text(i + 2));
+      clock_or_year(i + 3);
+      break;
+    case DateForm::kMonthDay:
+    case DateForm::kMonthDayYear:
+    case DateForm::kNumbers:
+      time.month = month_of_column(c.text(i));
+      time.day = leading_number(c.text(i + 1));
+      clock_or_year(i + 2);
+      clock_or_year(i + 3);
+      break;
+    case DateForm::kDayMonth:
+      time.day = leading_number(c.text(i));
+      time.month = month_of_column(c.text(i + 1));
+      clock_or_year(i + 2);
+      break;
+  }
+  return time;
 }
 
 bool is_type_letter(char c) {
@@ -531,17 +710,19 @@ std::optional<FtpEntry> parse_unix(std::string_view line, std::size_t from) {
   std::size_t size_column = 0;
   std::size_t last = 0;
   bool padded = false;
+  DateForm form = DateForm::kDateColumn;
   for (bool lenient : {false, true}) {
     for (std::size_t i = 2; last == 0 && c.reach(i); ++i) {
       if (!c.has(i - 1, kSizeColumn)) continue;
       c.reach(i + 3);  // the longest date form
-      const std::size_t length = date_length(c, i, lenient, padded);
+      const std::size_t length = date_length(c, i, lenient, padded, form);
       if (length == 0) continue;
       size_column = i - 1;
       last = i + length - 1;
     }
     if (last != 0) break;
   }
+  const bool dated = last != 0;
   if (last == 0) {
     // Some servers leave the date out: mode, links, owner, group, size, name.
     // Taken only when nothing on the line looks like part of a date, such as
@@ -585,6 +766,7 @@ std::optional<FtpEntry> parse_unix(std::string_view line, std::size_t from) {
   if (type != 'c' && type != 'b') {
     entry.size = size_of(c.text(size_column), c[size_column].traits);
   }
+  if (dated) entry.time = read_unix_date(c, size_column + 1, last - size_column, form);
   entry.name = std::string(name);
   return entry;
 }
@@ -613,8 +795,6 @@ bool is_dos_date(std::string_view s) {
                          lengths[1] <= 2 && (lengths[2] == 2 || lengths[2] == 4);
   return year_first || year_last;
 }
-
-bool is_meridiem(std::string_view s) { return iequals(s, "AM") || iequals(s, "PM"); }
 
 // "10:00AM", "10:00PM" or 24-hour "13:05".
 bool is_dos_time(std::string_view s) {
@@ -647,10 +827,17 @@ std::optional<FtpEntry> parse_dos(std::string_view line, std::size_t from) {
   const auto next = [&] { return columns.next(begin, end); };
   const auto text = [&] { return line.substr(begin, end - begin); };
   if (!next() || !is_dos_date(text())) return std::nullopt;
+  EntryTime time = read_date_column(text(), true);
   // From here on the line is an entry, read or reported.
   if (!next() || !is_dos_time(text())) return unrecognized(line);
+  const std::size_t clock_begin = begin;
+  std::size_t clock_end = end;
   if (!next()) return unrecognized(line);
-  if (is_meridiem(text()) && !next()) return unrecognized(line);
+  if (is_meridiem(text())) {  // "10:00 AM"
+    clock_end = end;
+    if (!next()) return unrecognized(line);
+  }
+  read_clock(line.substr(clock_begin, clock_end - clock_begin), time);
 
   const std::string_view marker = text();
   FtpEntry entry;
@@ -672,6 +859,7 @@ std::optional<FtpEntry> parse_dos(std::string_view line, std::size_t from) {
   }
   if (name_begin >= line.size()) return unrecognized(line);
   entry.name = std::string(line.substr(name_begin));
+  entry.time = time;
   return entry;
 }
 

@@ -514,6 +514,44 @@ struct BodyCase {
   std::vector<Row> expected;
 };
 
+// What a line tells of its date, as far as telling a file's age needs: a
+// month that could be either of two numbers, or a month word of an unknown
+// language, stays 0.
+TEST(ListingParserTest, DatesOfEveryForm) {
+  const struct {
+    const char* line;
+    int year, month, day, hour, minute;
+  } kCases[] = {
+      {"-rw-r--r-- 1 ftp ftp 3 Dec 08 02:11 a", 0, 12, 8, 2, 11},
+      {"-rw-r--r-- 1 ftp ftp 3 Aug 24  2001 a", 2001, 8, 24, -1, 0},
+      {"-rw-r--r-- 1 ftp ftp 3 Apr  4 24:00 a", 0, 4, 4, 23, 59},
+      {"-rw-r--r-- 1 ftp ftp 3 2005-04-08 11:22 a", 2005, 4, 8, 11, 22},
+      {"-rw-r--r-- 1 ftp ftp 3 24-04-2003 17:12 a", 2003, 4, 24, 17, 12},
+      {"-rw-r--r-- 1 ftp ftp 3 05-04-2003 17:12 a", 2003, 0, 0, 17, 12},
+      {"-rw-r--r-- 1 ftp ftp 3 01-jun-99 a", 1999, 6, 1, -1, 0},
+      {"-rw-r--r-- 1 ftp ftp 3 26. Juli, 20:10 a", 0, 7, 26, 20, 10},
+      {"-rw-r--r-- 1 ftp ftp 3 Oct 08, 2002 09:47 a", 2002, 10, 8, 9, 47},
+      {"-rw-r--r-- 1 ftp ftp 3 szept 26 20:10 a", 0, 9, 26, 20, 10},
+      {"-rw-r--r-- 1 ftp ftp 3 \xE4\xB8\x89\xE6\x9C\x88 2\xE6\x97\xA5 15:13 a", 0, 0, 2, 15, 13},
+      {"-rw-r--r-- 1 ftp ftp 3 3\xE6\x9C\x88 2\xE6\x97\xA5 15:13 a", 0, 3, 2, 15, 13},
+      {"-rw-r--r-- 1 ftp ftp 3 2003 3\xE6\x9C\x88 20 a", 2003, 3, 20, -1, 0},
+      {"-rw-r--r-- 1 ftp ftp 3 3 29 03:26 a", 0, 3, 29, 3, 26},
+      {"12-01-20  10:00PM       3 a", 2020, 12, 1, 22, 0},
+      {"12-01-20  12:15 AM      3 a", 2020, 12, 1, 0, 15},
+      {"2020-12-01  10:00       3 a", 2020, 12, 1, 10, 0},
+  };
+  for (const auto& c : kCases) {
+    const std::optional<FtpEntry> entry = parse_list_line(c.line);
+    ASSERT_TRUE(entry && entry->name == "a") << c.line;
+    const EntryTime& t = entry->time;
+    EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.hour, t.minute}),
+              std::vector<int>({c.year, c.month, c.day, c.hour, c.minute}))
+        << c.line;
+  }
+  EXPECT_EQ(parse_mlsd_line("type=file;Modify=20261209030201.5;size=1; a")->time.modify,
+            "20261209030201.5");
+}
+
 TEST(ListingParserTest, BodiesSplitIntoLines) {
   const std::string f = "-rw-r--r-- 1 0 0 3 Dec 08 02:11 ";
   const BodyCase cases[] = {

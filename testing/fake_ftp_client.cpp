@@ -71,6 +71,16 @@ void FakeFtpServer::set_listed_size(const std::string& path, std::uint64_t size)
   nodes_.at(normalize(path)).listed_size = size;
 }
 
+void FakeFtpServer::set_modify(const std::string& path, const std::string& modify) {
+  nodes_.at(normalize(path)).modify = modify;
+}
+
+void FakeFtpServer::grow_file(const std::string& path, const std::string& more, bool before_fetch) {
+  Node& node = nodes_.at(normalize(path));
+  node.growth = more;
+  node.grows_before_fetch = before_fetch;
+}
+
 void FakeFtpServer::break_listing(const std::string& dir, std::size_t entries, FtpError error) {
   break_list_[normalize(dir)] = {entries, error};
 }
@@ -97,6 +107,11 @@ std::vector<std::string> FakeFtpServer::listed_dirs() const {
 std::vector<std::string> FakeFtpServer::fetched() const {
   std::lock_guard<std::mutex> lock(*mutex_);
   return fetched_;
+}
+
+std::vector<std::string> FakeFtpServer::looked_at() const {
+  std::lock_guard<std::mutex> lock(*mutex_);
+  return looked_;
 }
 
 int FakeFtpServer::logins() const {
@@ -152,6 +167,7 @@ class FakeFtpConnection : public FtpConnection {
       }
       if (node->kind == EntryKind::kFile) {
         entry.size = node->listed_size ? *node->listed_size : node->content.size();
+        entry.time.modify = node->modify;
       }
       listing.entries.push_back(std::move(entry));
     }
@@ -178,6 +194,7 @@ class FakeFtpConnection : public FtpConnection {
     const std::string path = server_.resolve(remote_path);
     std::string content;
     bool midway = false;
+    bool after_data = false;
     {
       std::lock_guard<std::mutex> lock(*server_.mutex_);
       server_.fetched_.push_back(remote_path);
@@ -187,8 +204,12 @@ class FakeFtpConnection : public FtpConnection {
         status = {ftp_errors::kExtendedError, 550};  // 550 to RETR
         return false;
       }
-      content = it->second.content;
+      FakeFtpServer::Node& node = it->second;
+      if (!node.growth.empty() && node.grows_before_fetch) grow(node);
+      content = node.content;
+      if (!node.growth.empty()) grow(node);  // right after this fetch
       midway = FakeFtpServer::fires(server_.midway_faults_, path, status);
+      after_data = !midway && FakeFtpServer::fires(server_.after_data_faults_, path, status);
     }
     if (offset > content.size()) {
       status = {ftp_errors::kExtendedError, 554};  // REST past the end
@@ -200,10 +221,35 @@ class FakeFtpConnection : public FtpConnection {
       status = {ftp_errors::kInternalError, 0};
       return false;
     }
-    return !midway;
+    return !midway && !after_data;
+  }
+
+  bool look(const std::string& remote_path, unsigned wanted, RemoteFacts& facts,
+            FtpStatus& status) override {
+    const std::string path = server_.resolve(remote_path);
+    std::lock_guard<std::mutex> lock(*server_.mutex_);
+    server_.looked_.push_back(remote_path);
+    facts = RemoteFacts();
+    auto it = server_.nodes_.find(path);
+    if (it == server_.nodes_.end() || it->second.kind != EntryKind::kFile) {
+      status = {ftp_errors::kExtendedError, 550};
+      return false;
+    }
+    const FakeFtpServer::Node& node = it->second;
+    // A listed size set on purpose is what the server says, SIZE included.
+    if (wanted & kSize) facts.size = node.listed_size ? *node.listed_size : node.content.size();
+    facts.modify = node.modify;
+    return true;
   }
 
  private:
+  // The file grows as grow_file said.
+  static void grow(FakeFtpServer::Node& node) {
+    node.content += node.growth;
+    node.growth.clear();
+    node.modify = "20991231235959";
+  }
+
   // What MLSD's "unique" fact would say of the directory at `path` (a
   // resolved path): empty unless the server reports identities.
   std::string identity_of(const std::string& path) const {

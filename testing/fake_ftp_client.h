@@ -44,6 +44,14 @@ class FakeFtpServer {
   void add_raw_entry(const std::string& dir, const std::string& name, EntryKind kind);
   // An entry whose listing claims a size other than its content's length.
   void set_listed_size(const std::string& path, std::uint64_t size);
+  // The file's MLSD "modify" fact. Every file starts out modified long ago
+  // ("20000101000000"), so the walk has no reason to look at it again.
+  void set_modify(const std::string& path, const std::string& modify);
+  // The file changes after its listing: `more` is appended to it before its
+  // first fetch (which then brings it all) or right after that fetch (which
+  // brings what was listed). Its time changes with it; SIZE and MLST tell
+  // the file as it is then.
+  void grow_file(const std::string& path, const std::string& more, bool before_fetch);
   // Where a login lands (PWD); relative paths start there. Default "/".
   void set_login_directory(const std::string& path) { login_directory_ = path; }
 
@@ -65,10 +73,16 @@ class FakeFtpServer {
   void fail_fetch_midway(const std::string& path, FtpStatus status, int times = -1) {
     midway_faults_[normalize(path)] = {status, times};
   }
+  // The fetch delivers the whole file, then fails (a final reply that never
+  // came: kTimeout with no reply code).
+  void fail_fetch_after_data(const std::string& path, FtpStatus status, int times = -1) {
+    after_data_faults_[normalize(path)] = {status, times};
+  }
 
   // What was asked, in order. Paths as the walk passed them.
   std::vector<std::string> listed_dirs() const;
   std::vector<std::string> fetched() const;
+  std::vector<std::string> looked_at() const;
   int logins() const;
   // Every login attempt's account, the port as the server saw it (0 is 21).
   std::vector<FtpAccount> connects() const;
@@ -87,6 +101,9 @@ class FakeFtpServer {
     std::optional<std::uint64_t> listed_size;
     std::vector<std::string> children;  // names, in insertion order
     std::string link_target;            // a directory link: where it leads
+    std::string modify = "20000101000000";
+    std::string growth;                 // what grow_file appends, not yet appended
+    bool grows_before_fetch = false;
   };
   struct Fault {
     FtpStatus status;
@@ -104,13 +121,13 @@ class FakeFtpServer {
   bool cdir_ = false;
   std::optional<Fault> connect_fault_;
   int connection_limit_ = -1;
-  std::map<std::string, Fault> list_faults_, fetch_faults_, midway_faults_;
+  std::map<std::string, Fault> list_faults_, fetch_faults_, midway_faults_, after_data_faults_;
   std::map<std::string, std::pair<std::size_t, FtpError>> break_list_;
 
   // Guards the faults and the records below (held by pointer so that test
   // fixtures can keep servers in a vector).
   std::unique_ptr<std::mutex> mutex_ = std::make_unique<std::mutex>();
-  std::vector<std::string> listed_, fetched_;
+  std::vector<std::string> listed_, fetched_, looked_;
   std::vector<FtpAccount> connects_;
   int logins_ = 0;
   int open_connections_ = 0;
