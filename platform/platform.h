@@ -54,7 +54,7 @@ LocalKind local_kind(const std::string& local_path);
 // (errno, or GetLastError() on Windows). The console shows neither; they tell
 // a full disk from a name that cannot be created.
 struct LocalError {
-  const char* operation = nullptr;  // "create", "write", "publish"; null: no failure
+  const char* operation = nullptr;  // "create", "write", "sync", "publish"; null: no failure
   int code = 0;
 };
 
@@ -65,8 +65,9 @@ bool make_directory(const std::string& local_path);
 // A new local file that gets its final name only when it is complete.
 //
 // create() opens an unnamed (or hidden temporary) file in the directory of
-// `local_path`; write() appends; publish() gives it the final name, failing
-// when that name exists (nothing is replaced). Destroying an unpublished file
+// `local_path`; write() appends; publish() forces the data to disk and then
+// gives it the final name, failing when that name exists (nothing is
+// replaced). Destroying an unpublished file
 // discards it: no trace is left under the final name, nor a stray file.
 class NewLocalFile {
  public:

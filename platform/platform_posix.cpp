@@ -76,6 +76,12 @@ class FdNewFile : public NewLocalFile {
   }
 
  protected:
+  // The data reaches the disk before the name does: after a power cut a name
+  // must never stand for a file shorter than what was fetched (ext4 and
+  // others write a new file's blocks late, and only renames over an existing
+  // file get them early).
+  bool sync() { return ::fdatasync(fd_.get()) == 0 || failed("sync"); }
+
   // Records errno as the cause; always false.
   bool failed(const char* operation) {
     error_ = {operation, errno};
@@ -90,6 +96,7 @@ class TmpfileNewFile : public FdNewFile {
  public:
   using FdNewFile::FdNewFile;
   bool publish() override {
+    if (!sync()) return false;
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_.get());
     return ::linkat(AT_FDCWD, proc_path, AT_FDCWD, final_path_.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
@@ -107,7 +114,7 @@ class TempNameNewFile : public FdNewFile {
       : FdNewFile(fd, std::move(final_path)), temp_path_(std::move(temp_path)) {}
   ~TempNameNewFile() override { ::unlink(temp_path_.c_str()); }
   bool publish() override {
-    return ::link(temp_path_.c_str(), final_path_.c_str()) == 0 || failed("publish");
+    return sync() && (::link(temp_path_.c_str(), final_path_.c_str()) == 0 || failed("publish"));
   }
 
  private:

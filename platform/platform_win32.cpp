@@ -83,8 +83,11 @@ class TempNameNewFile : public NewLocalFile {
   }
 
   bool publish() override {
-    // The rename needs the handle closed: it was opened without
-    // FILE_SHARE_DELETE so that nobody else can touch the file meanwhile.
+    // The data reaches the disk before the name does, so that after a power
+    // cut no name stands for a short file. The rename needs the handle
+    // closed: it was opened without FILE_SHARE_DELETE so that nobody else
+    // can touch the file meanwhile.
+    if (!FlushFileBuffers(handle_.get())) return failed("sync");
     if (!handle_.close() || !win32::publish_no_replace(temp_.path(), final_path_)) {
       return failed("publish");
     }
