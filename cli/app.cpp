@@ -30,7 +30,7 @@ int run_tasks(const TaskList& tasks, AppEnv& env) {
     msg::emit(env.out, msg::task_started(task->host, task->port, task->ftppath));
     int count = -1;
     if (std::unique_ptr<FtpClient> client = env.make_client()) {
-      count = download_tree(*task, *client, console);
+      count = download_tree(*task, *client, console, env.tuning);
     } else {
       msg::emit(env.out, msg::session_open_failed());  // the FTP library did not start
     }

@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "config/task_list.h"
+#include "download/download_tree.h"
 #include "ftp/ftp_client.h"
 
 namespace vandrisk {
@@ -22,6 +23,7 @@ struct AppEnv {
   std::function<void()> wait_for_key;
   // One client per task; nullptr when the FTP library cannot start.
   std::function<std::unique_ptr<FtpClient>()> make_client;
+  WalkTuning tuning = WalkTuning();
 };
 
 // When argv[1] is exactly --help, -h or --init: carries it out (help printed;

@@ -149,6 +149,8 @@ bool apply_line(const char* line, TaskRecord& record) {
     set_setting(record.settings.tls, line + 4);
   } else if (starts_with_key(line, "tlsca=")) {
     set_setting(record.settings.tlsca, line + 6);
+  } else if (starts_with_key(line, "min_age=")) {
+    set_setting(record.settings.min_age, line + 8);
   }
   return false;
 }

@@ -25,6 +25,7 @@ struct TaskSettings {
   std::optional<std::string> retries;   // tries after a transient failure, 0 to 10
   std::optional<std::string> tls;       // 1: FTP over TLS (AUTH TLS)
   std::optional<std::string> tlsca;     // PEM file trusted instead of the system's CAs
+  std::optional<std::string> min_age;   // seconds a file must be unchanged, 0 to 604800
 };
 
 // One download task. Every text field is NUL-terminated within its array (the

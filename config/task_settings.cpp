@@ -6,8 +6,9 @@ namespace vandrisk {
 namespace {
 
 // Decimal digits only, no sign, no blanks inside: "08" is 8, "1e1" is no number.
-bool read_number(const std::string& text, int low, int high, int& value) {
-  if (text.empty() || text.size() > 5) return false;
+bool read_number(const std::string& text, int low, int high, int& value,
+                 std::size_t max_length = 5) {
+  if (text.empty() || text.size() > max_length) return false;
   int n = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return false;
@@ -45,6 +46,9 @@ bool read_settings(const TaskSettings& written, TransferSettings& settings, BadS
   if (written.tlsca) {
     if (written.tlsca->empty()) return fail("tlsca", written.tlsca);
     settings.tls_ca = *written.tlsca;
+  }
+  if (written.min_age && !read_number(*written.min_age, 0, 604800, settings.min_age, 7)) {
+    return fail("min_age", written.min_age);
   }
   return true;
 }

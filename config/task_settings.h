@@ -16,6 +16,7 @@ struct TransferSettings {
   int retries = 0;    // retries of a transient failure
   bool tls = false;
   std::string tls_ca;  // empty: the system's CA store
+  int min_age = 0;     // seconds; files changed more recently are passed over
 };
 
 // The first setting whose value cannot be used, as written.

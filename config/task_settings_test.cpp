@@ -35,6 +35,11 @@ TEST(TaskSettingsTest, ValuesAreReadOrRefusedByName) {
       {"tls=2\n", "bad tls=2"},
       {"tlsca=\n", "bad tlsca="},
       {"Parallel=abc\nparallelx=1\n", "1 0 0 0 -"},  // keys are exact: these are unknown
+      {"min_age=604800\n", "1 0 0 0 - min_age=604800"},
+      {"min_age=0000060\n", "1 0 0 0 - min_age=60"},
+      {"min_age=0\n", "1 0 0 0 -"},
+      {"min_age=604801\n", "bad min_age=604801"},
+      {"min_age=1h\n", "bad min_age=1h"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.lines);
@@ -50,6 +55,7 @@ TEST(TaskSettingsTest, ValuesAreReadOrRefusedByName) {
     if (read_settings(tasks.first()->settings, settings, bad)) {
       got << settings.parallel << ' ' << settings.passive << ' ' << settings.retries << ' '
           << settings.tls << ' ' << (settings.tls_ca.empty() ? "-" : settings.tls_ca);
+      if (settings.min_age) got << " min_age=" << settings.min_age;
     } else {
       got << "bad " << bad.key << '=' << bad.value;
     }

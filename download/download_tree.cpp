@@ -61,8 +61,8 @@ std::string connect_failure_line(const FtpStatus& status) {
 
 class Walk {
  public:
-  Walk(const TaskRecord& task, WalkSource& source, Console& console)
-      : task_(task), source_(source), console_(console) {}
+  Walk(const TaskRecord& task, WalkSource& source, Console& console, int min_age)
+      : task_(task), source_(source), console_(console), min_age_(min_age) {}
 
   // One directory and everything below it: the count of files fetched, or -1.
   int walk(const WalkKey& key, const std::string& remote_dir, const std::string& local_dir) {
@@ -111,10 +111,14 @@ class Walk {
           remote_path.assign(remote_dir).append(1, '/').append(entry.name);
           console_.say(msg::loop_skipped(remote_path.c_str()));
           break;
-        case Step::kFetch:
-          if (!fetch(entry_key, {remote_path, local_path, entry.size})) return -1;
-          ++count;
+        case Step::kFetch: {
+          bool fetched = false;
+          if (!fetch(entry_key, {remote_path, local_path, entry, listing.listed_at}, fetched)) {
+            return -1;
+          }
+          if (fetched) ++count;
           break;
+        }
         case Step::kCreateAndWalk:
           if (!platform::make_directory(local_path)) {
             console_.say(msg::directory_create_failed(local_path.c_str()));
@@ -142,20 +146,32 @@ class Walk {
   }
 
  private:
-  bool fetch(const WalkKey& key, const FetchJob& job) {
+  // False when the walk must end; `fetched` tells whether the file now
+  // stands under its name (a file still changing is passed over).
+  bool fetch(const WalkKey& key, const FetchJob& job, bool& fetched) {
     FetchFailure failure;
     std::unique_ptr<FileFetch> file = source_.fetch(key, job, failure);
+    if (!file && failure.kind == FetchFailure::Kind::kChanging) {
+      console_.say(msg::changing_file_skipped(job.remote_path.c_str()));
+      return true;
+    }
+    if (!file && failure.kind == FetchFailure::Kind::kNoServerTime) {
+      console_.say(msg::min_age_needs_time(min_age_, job.remote_path.c_str()));
+      return false;
+    }
     if (!file || !file->publish(failure)) {
       console_.say(msg::file_download_failed(job.remote_path.c_str()));
       return false;
     }
     console_.say(msg::file_downloaded(job.remote_path.c_str()));
+    fetched = true;
     return true;
   }
 
   const TaskRecord& task_;
   WalkSource& source_;
   Console& console_;
+  int min_age_;
   WalkPath path_;  // identities from the top down to the directory being walked
 };
 
@@ -191,11 +207,14 @@ int download_tree(const TaskRecord& task, FtpClient& client, Console& console,
     RetryPolicy policy;
     policy.retries = settings.retries;
     policy.first_delay_ms = tuning.first_retry_delay_ms;
+    FetchChecks checks;
+    checks.settle_ms = tuning.settle_ms;
+    checks.min_age_s = settings.min_age;
 
     // Parallel transfers can be stopped from another thread: their
     // connections, the first one included, watch this.
     StopSignal stop;
-    Lane first(client, account, policy, console, settings.parallel > 1 ? &stop : nullptr);
+    Lane first(client, account, policy, checks, console, settings.parallel > 1 ? &stop : nullptr);
     FtpStatus status;
     if (!first.connect(status, true)) {
       console.say(connect_failure_line(status));
@@ -204,11 +223,11 @@ int download_tree(const TaskRecord& task, FtpClient& client, Console& console,
     const std::string top = top_directory(task, first.login_directory());
     if (settings.parallel == 1) {
       SerialSource source(first);
-      return Walk(task, source, console).walk(WalkKey(), top, task.localpath);
+      return Walk(task, source, console, settings.min_age).walk(WalkKey(), top, task.localpath);
     }
-    ParallelSource source(client, account, policy, task, settings.parallel, console, stop,
+    ParallelSource source(client, account, policy, checks, task, settings.parallel, console, stop,
                           first.release());
-    return Walk(task, source, console).walk(WalkKey(), top, task.localpath);
+    return Walk(task, source, console, settings.min_age).walk(WalkKey(), top, task.localpath);
   } catch (const std::bad_alloc&) {
     return -1;  // out of memory for a path: the walk ends without a message
   }

@@ -8,9 +8,11 @@
 
 namespace vandrisk {
 
-// What users never set; tests turn it down so that retries do not wait.
+// What users never set; tests turn it down so that retries and the second
+// look at a fresh file do not wait.
 struct WalkTuning {
   long first_retry_delay_ms = 1000;
+  long settle_ms = 1000;  // see FetchChecks
 };
 
 // Logs in to the task's server through `client`, lists the task's ftppath (the

@@ -7,6 +7,7 @@
 #endif
 
 #include <cstdio>
+#include <functional>
 #include <sstream>
 
 #include "testing/fake_ftp_client.h"
@@ -19,10 +20,11 @@ using test::gbk;
 
 // The task with its console lines to `out` (notes on standard error are not
 // what these tests look at).
-int run_task(const TaskRecord& task, FtpClient& client, std::ostream& out) {
+int run_task(const TaskRecord& task, FtpClient& client, std::ostream& out,
+             const WalkTuning& tuning = WalkTuning()) {
   std::ostringstream err;
   Console console(out, err);
-  return download_tree(task, client, console);
+  return download_tree(task, client, console, tuning);
 }
 
 class DownloadTreeTest : public ::testing::Test {
@@ -289,6 +291,54 @@ TEST_F(DownloadTreeTest, EveryFailureEndsTheWalkWithOneMessage) {
     EXPECT_EQ(out.str(), gbk(c.expected_utf8)) << c.what;
     // Nothing under a final name that is not complete, and nothing stray.
     EXPECT_EQ(test::list_dir(dir.path()), c.left) << c.what;
+  }
+}
+
+// A file the server is still writing never gets its name; the walk goes on
+// and a later run fetches it. Old files are not asked about again.
+TEST_F(DownloadTreeTest, FilesStillChangingArePassedOver) {
+  const std::string recent = test::utc_time_val(-60);
+  const struct {
+    const char* what;
+    std::function<void(FakeFtpServer&)> arrange;
+    const char* min_age;
+    int result;
+    const char* expected_utf8;
+    const char* left;
+    int logins;
+  } cases[] = {
+      {"grows after its transfer", [&](FakeFtpServer& s) { s.set_modify("/d/a.bin", recent); s.grow_file("/d/a.bin", "more", false); },
+       nullptr, 1, "跳过仍在变化的文件 /d/a.bin\r\n下载文件 /d/b.bin\r\n", "b.bin", 1},
+      {"grew before its transfer", [&](FakeFtpServer& s) { s.grow_file("/d/a.bin", "more", true); },
+       nullptr, 1, "跳过仍在变化的文件 /d/a.bin\r\n下载文件 /d/b.bin\r\n", "b.bin", 1},
+      {"old, so not looked at", [&](FakeFtpServer& s) { s.grow_file("/d/a.bin", "more", false); },
+       nullptr, 2, "下载文件 /d/a.bin\r\n下载文件 /d/b.bin\r\n", "a.bin b.bin", 1},
+      {"too new for min_age", [&](FakeFtpServer& s) { s.set_modify("/d/a.bin", recent); },
+       "3600", 1, "跳过仍在变化的文件 /d/a.bin\r\n下载文件 /d/b.bin\r\n", "b.bin", 1},
+      {"min_age on a server without times", [&](FakeFtpServer& s) { s.set_modify("/d/a.bin", ""); },
+       "3600", -1, "服务器不提供文件的修改时间（MLSD 或 MDTM），无法按 min_age=3600 检查 /d/a.bin\r\n", "", 1},
+      {"all bytes, no final reply", [&](FakeFtpServer& s) { s.fail_fetch_after_data("/d/a.bin", {ftp_errors::kTimeout, 0}); },
+       nullptr, 2, "下载文件 /d/a.bin\r\n下载文件 /d/b.bin\r\n", "a.bin b.bin", 2},
+      {"all bytes, then 426", [&](FakeFtpServer& s) { s.fail_fetch_after_data("/d/a.bin", {ftp_errors::kConnectionAborted, 426}); },
+       nullptr, -1, "下载文件 /d/a.bin 失败\r\n", "", 1},
+  };
+  WalkTuning tuning;
+  tuning.settle_ms = 0;
+  for (const auto& c : cases) {
+    FakeFtpServer server;
+    test::ScratchDir dir;
+    server.add_dir("/d");
+    server.add_file("/d/a.bin", std::string(1000, 'a'));
+    server.add_file("/d/b.bin", "b");
+    c.arrange(server);
+    FakeFtpClient client(server);
+    TaskRecord task = test::make_task("/d", dir.local());
+    if (c.min_age) task.settings.min_age = c.min_age;
+    std::ostringstream out;
+    EXPECT_EQ(run_task(task, client, out, tuning), c.result) << c.what;
+    EXPECT_EQ(out.str(), gbk(c.expected_utf8)) << c.what;
+    EXPECT_EQ(test::list_dir(dir.path()), c.left) << c.what;
+    EXPECT_EQ(server.logins(), c.logins) << c.what;
   }
 }
 

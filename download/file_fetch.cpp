@@ -1,5 +1,7 @@
 #include "download/file_fetch.h"
 
+#include <cstring>
+
 namespace vandrisk {
 namespace {
 
@@ -44,6 +46,7 @@ bool remote_failure(FtpError code, FetchFailure& failure) {
 
 bool FileFetch::attempt(FtpConnection& connection, FetchFailure& failure, Console* console) {
   failure = FetchFailure();
+  connection_lost_ = false;
   if (!file_) {
     file_ = platform::create_new_file(job_.local_path, &failure.local, job_.staging_dir);
     if (!file_) return remote_failure(ftp_errors::kInternalError, failure);
@@ -65,13 +68,31 @@ bool FileFetch::attempt(FtpConnection& connection, FetchFailure& failure, Consol
   }
   if (!ok) {
     failure.local = sink.failure();
+    if (failure.local.operation && std::strcmp(failure.local.operation, "size") == 0) {
+      failure.count_differs = true;
+    } else if (job_.size && received_ == *job_.size && failure.remote.reply == 0 &&
+               (failure.remote.code == ftp_errors::kTimeout ||
+                failure.remote.code == ftp_errors::kConnectionAborted)) {
+      // Every byte is here; only the server's last word is missing (a NAT
+      // dropped the control connection while the data flowed, say).
+      failure = FetchFailure();
+      connection_lost_ = true;
+      return true;
+    }
     return false;
   }
   if (job_.size && received_ != *job_.size) {
     // Only fewer bytes can get here: more were refused by the sink.
+    failure.count_differs = true;
     return remote_failure(ftp_errors::kConnectionAborted, failure);
   }
   return true;
+}
+
+bool FileFetch::changed(const RemoteFacts& facts) const {
+  // Without a listed size, what arrived is all there is to hold it against.
+  if (facts.size && *facts.size != (job_.size ? *job_.size : received_)) return true;
+  return !facts.modify.empty() && !job_.time.modify.empty() && facts.modify != job_.time.modify;
 }
 
 bool FileFetch::publish(FetchFailure& failure) {

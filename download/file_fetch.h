@@ -4,6 +4,7 @@
 #ifndef VANDRISK_DOWNLOAD_FILE_FETCH_H_
 #define VANDRISK_DOWNLOAD_FILE_FETCH_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,8 +17,10 @@
 
 namespace vandrisk {
 
-// A file to fetch: where from, where to, and the size the listing told.
+// A file to fetch: where from, where to, and what its listing told of it.
 struct FetchJob {
+  using Clock = std::chrono::steady_clock;
+
   FetchJob() = default;
   FetchJob(std::string remote, std::string local, std::optional<std::uint64_t> listed_size,
            std::string staging = std::string())
@@ -25,10 +28,19 @@ struct FetchJob {
         local_path(std::move(local)),
         size(listed_size),
         staging_dir(std::move(staging)) {}
+  // The job for `entry` of a listing that arrived at `listed`.
+  FetchJob(std::string remote, std::string local, const FtpEntry& entry, Clock::time_point listed)
+      : remote_path(std::move(remote)),
+        local_path(std::move(local)),
+        size(entry.size),
+        time(entry.time),
+        listed_at(listed) {}
 
   std::string remote_path;
   std::string local_path;  // '\\'-separated final name
   std::optional<std::uint64_t> size;
+  EntryTime time;
+  Clock::time_point listed_at;  // when the listing that told of it arrived
   // Where the unnamed file waits until it is published: a directory above
   // local_path on the same file system, for a file fetched before its own
   // directory exists. Empty: local_path's own directory.
@@ -39,8 +51,26 @@ struct FetchJob {
 // names the local operation and the OS's code when the failure was local
 // (local.operation is null otherwise).
 struct FetchFailure {
+  enum class Kind {
+    kFailed,        // the file could not be fetched: the task fails
+    kChanging,      // the server's file is still changing (or too new): pass it over
+    kNoServerTime,  // min_age asks for a time the server does not tell: the task fails
+  };
+  Kind kind = Kind::kFailed;
   FtpStatus remote;
   platform::LocalError local;
+  // The transfer ended with another count of bytes than the listing told.
+  bool count_differs = false;
+};
+
+// What a file must pass before it is published. Users set min_age; the
+// interval is the test build's to shorten.
+struct FetchChecks {
+  // A file the listing does not show as old is asked about again (SIZE or
+  // MLST) once its transfer is done and at least this long after its listing.
+  long settle_ms = 1000;
+  // Files changed less than this many seconds ago are passed over.
+  int min_age_s = 0;
 };
 
 class FileFetch {
@@ -54,9 +84,18 @@ class FileFetch {
   // a later one goes on from the bytes already received (REST), and starts
   // over where the server will not resume. True when the whole file is here:
   // every byte the listing promised, no more (a file that grew is cut off and
-  // fails as a local "size" failure, one that came short as kConnectionAborted).
+  // fails as a local "size" failure, one that came short as kConnectionAborted;
+  // both with count_differs). Every byte and then no final reply, or a
+  // control connection that broke after them, is a whole file too, but one
+  // whose connection is of no further use (connection_lost()).
   // While it runs, `console` (when given) shows it on the progress line.
   bool attempt(FtpConnection& connection, FetchFailure& failure, Console* console = nullptr);
+  bool connection_lost() const { return connection_lost_; }
+
+  // Whether what the server now says of the file (`facts`) shows it changed
+  // since its listing: another size than the listing's (than what arrived,
+  // where the listing told none), or another time where both tell one.
+  bool changed(const RemoteFacts& facts) const;
 
   // Gives the complete file its final name (never over an existing one).
   bool publish(FetchFailure& failure);
@@ -65,6 +104,7 @@ class FileFetch {
   FetchJob job_;
   std::unique_ptr<platform::NewLocalFile> file_;
   std::uint64_t received_ = 0;
+  bool connection_lost_ = false;
 };
 
 }  // namespace vandrisk

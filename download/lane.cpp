@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "ftp/remote_time.h"
 #include "messages/messages.h"
 
 namespace vandrisk {
@@ -64,6 +65,7 @@ bool Lane::connect(FtpStatus& status, bool retry) {
 bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status, bool top) {
   for (int attempt = 0;; ++attempt) {
     bool ok = ensure_connected(status) && connection_->list(dir, listing, status);
+    listing.listed_at = std::chrono::steady_clock::now();
     if (ok && listing.cut_short == ftp_errors::kNone) {
       // The top's identity is in no parent's listing; pyftpdlib sends no
       // "type=cdir" line with it either.
@@ -84,11 +86,102 @@ bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status, 
   }
 }
 
+bool Lane::look(const std::string& path, unsigned wanted, RemoteFacts& facts,
+                FtpStatus& status) {
+  for (int attempt = 0;; ++attempt) {
+    if (ensure_connected(status) && connection_->look(path, wanted, facts, status)) return true;
+    if (!try_again(attempt, status, [&](unsigned seconds) {
+          return msg::retry_fetch(path.c_str(), status.code, seconds, attempt + 1,
+                                  policy_.retries);
+        })) {
+      return false;
+    }
+  }
+}
+
+bool Lane::wait_until(std::chrono::steady_clock::time_point when) {
+  const auto left = when - std::chrono::steady_clock::now();
+  if (left <= left.zero()) return true;
+  const long ms = static_cast<long>(
+      std::chrono::ceil<std::chrono::milliseconds>(left).count());
+  if (stop_) return !stop_->wait_ms(ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return true;
+}
+
+namespace {
+
+// A server that has no such command, or will not answer it for this file:
+// it cannot tell, which is no reason to hold a file back.
+bool cannot_tell(const FtpStatus& status) {
+  return status.code == ftp_errors::kExtendedError && status.reply >= 500;
+}
+
+std::int64_t seconds_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+bool Lane::old_enough(const FetchJob& job, FetchFailure& failure) {
+  std::string modify = job.time.modify;
+  if (modify.empty()) {
+    RemoteFacts facts;
+    if (!look(job.remote_path, FtpConnection::kTime, facts, failure.remote) &&
+        !cannot_tell(failure.remote)) {
+      return false;
+    }
+    modify = facts.modify;
+  }
+  const std::optional<std::int64_t> modified = time_val_seconds(modify);
+  if (!modified) {
+    failure.kind = FetchFailure::Kind::kNoServerTime;
+    return false;
+  }
+  if (*modified > seconds_now() - checks_.min_age_s) {
+    failure.kind = FetchFailure::Kind::kChanging;
+    return false;
+  }
+  return true;
+}
+
+bool Lane::settled(const FileFetch& file, FetchFailure& failure) {
+  const FetchJob& job = file.job();
+  if (listed_as_old(job.time, seconds_now())) return true;
+  // One look right after a quick transfer would come milliseconds after the
+  // listing, too soon to see a writer that appends now and then.
+  if (!wait_until(job.listed_at + std::chrono::milliseconds(checks_.settle_ms))) {
+    failure.remote = {ftp_errors::kOperationCancelled, 0};
+    return false;
+  }
+  RemoteFacts facts;
+  const unsigned wanted = FtpConnection::kSize | (job.time.modify.empty() ? 0u : FtpConnection::kTime);
+  if (!look(job.remote_path, wanted, facts, failure.remote)) return cannot_tell(failure.remote);
+  if (!file.changed(facts)) return true;
+  failure.kind = FetchFailure::Kind::kChanging;
+  return false;
+}
+
 bool Lane::fetch(FileFetch& file, FetchFailure& failure) {
+  failure = FetchFailure();
+  if (checks_.min_age_s > 0 && !old_enough(file.job(), failure)) return false;
   for (int attempt = 0;; ++attempt) {
     failure = FetchFailure();
     if (ensure_connected(failure.remote) && file.attempt(*connection_, failure, &console_)) {
-      return true;
+      break;
+    }
+    if (failure.count_differs) {
+      // A file that changed since its listing is no broken transfer.
+      RemoteFacts facts;
+      FtpStatus status;
+      if (connection_ && connection_->look(file.job().remote_path, FtpConnection::kSize |
+                                               FtpConnection::kTime, facts, status) &&
+          file.changed(facts)) {
+        failure.kind = FetchFailure::Kind::kChanging;
+        return false;
+      }
     }
     // A local failure (a full disk, a file that grew) stays one.
     if (failure.local.operation ||
@@ -99,6 +192,9 @@ bool Lane::fetch(FileFetch& file, FetchFailure& failure) {
       return false;
     }
   }
+  // The walk goes on over a fresh connection, and so does the look below.
+  if (file.connection_lost()) connection_.reset();
+  return settled(file, failure);
 }
 
 }  // namespace vandrisk

@@ -8,6 +8,7 @@
 #define VANDRISK_DOWNLOAD_LANE_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -44,9 +45,14 @@ struct RetryPolicy {
 
 class Lane {
  public:
-  Lane(FtpClient& client, const FtpAccount& account, const RetryPolicy& policy, Console& console,
-       StopSignal* stop = nullptr)
-      : client_(client), account_(account), policy_(policy), console_(console), stop_(stop) {}
+  Lane(FtpClient& client, const FtpAccount& account, const RetryPolicy& policy,
+       const FetchChecks& checks, Console& console, StopSignal* stop = nullptr)
+      : client_(client),
+        account_(account),
+        policy_(policy),
+        checks_(checks),
+        console_(console),
+        stop_(stop) {}
 
   // Logs in, trying again after transient failures when `retry` is set.
   bool connect(FtpStatus& status, bool retry);
@@ -65,7 +71,16 @@ class Lane {
   // For the walk's `top` directory the listing's own identity is asked for
   // separately (MLST) when the entries have identities but it has none.
   bool list(const std::string& dir, FtpListing& listing, FtpStatus& status, bool top = false);
-  // One more attempt at `file` (see FileFetch::attempt), with retries.
+  // The file of `file`'s job, complete and checked (see FileFetch::attempt),
+  // with retries. A file that changes on the server while it is fetched, or
+  // changed less than min_age seconds ago, fails with Kind::kChanging; one
+  // whose time min_age needs and the server cannot tell, with kNoServerTime.
+  //
+  // A file the listing does not show as old is asked about once more after
+  // its transfer, at least settle_ms after its listing (waiting for the rest
+  // of that time when the transfer was quicker): only an unchanged size and
+  // time let it through. A server that cannot say (SIZE refused) lets it
+  // through as it is.
   bool fetch(FileFetch& file, FetchFailure& failure);
 
  private:
@@ -77,10 +92,21 @@ class Lane {
                  const std::function<std::string(unsigned seconds)>& note);
   long delay_ms(int attempt) const;
   bool ensure_connected(FtpStatus& status);
+  // FtpConnection::look with retries.
+  bool look(const std::string& path, unsigned wanted, RemoteFacts& facts, FtpStatus& status);
+  // min_age: whether the file is old enough to fetch; false with the
+  // failure's kind saying why not, or with the look's failure.
+  bool old_enough(const FetchJob& job, FetchFailure& failure);
+  // Whether the fetched file stayed as listed; false with kChanging, or with
+  // the look's failure.
+  bool settled(const FileFetch& file, FetchFailure& failure);
+  // Waits until `when` unless the task stops first; false when stopped.
+  bool wait_until(std::chrono::steady_clock::time_point when);
 
   FtpClient& client_;
   const FtpAccount& account_;
   RetryPolicy policy_;
+  FetchChecks checks_;
   Console& console_;
   StopSignal* stop_;
   std::unique_ptr<FtpConnection> connection_;

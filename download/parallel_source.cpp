@@ -32,12 +32,13 @@ std::string staging_directory(const std::string& local_path) {
 }  // namespace
 
 ParallelSource::ParallelSource(FtpClient& client, const FtpAccount& account,
-                               const RetryPolicy& policy, const TaskRecord& task, int connections,
-                               Console& console, StopSignal& stop,
-                               std::unique_ptr<FtpConnection> first)
+                               const RetryPolicy& policy, const FetchChecks& checks,
+                               const TaskRecord& task, int connections, Console& console,
+                               StopSignal& stop, std::unique_ptr<FtpConnection> first)
     : client_(client),
       account_(account),
       policy_(policy),
+      checks_(checks),
       task_(task),
       connections_(connections),
       list_window_(list_window(connections)),
@@ -61,7 +62,7 @@ ParallelSource::~ParallelSource() {
 }
 
 void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
-  Lane lane(client_, account_, policy_, console_, &stop_);
+  Lane lane(client_, account_, policy_, checks_, console_, &stop_);
   FtpStatus status;
   const bool opened = connection ? (lane.adopt(std::move(connection)), true)
                                  : lane.connect(status, false);
@@ -135,6 +136,7 @@ void ParallelSource::expand(const WalkKey& key, const Item& listing) {
   expansion.dir = listing.job.remote_path;
   expansion.local_dir = listing.job.local_path;
   expansion.path = listing.path;
+  expansion.listed_at = listing.listing->listed_at;
   expansion.next = key;
   expansion.next.push_back(0);
   for (const FtpEntry& entry : expansion.listing->entries) ++expansion.repeated[entry.name];
@@ -159,7 +161,7 @@ void ParallelSource::refill() {
     if (plan_name_step(entry, expansion.path) == Step::kLookLocally) {
       Item item;
       item.job = FetchJob(expansion.dir + '/' + entry.name,
-                          expansion.local_dir + '\\' + entry.name, entry.size);
+                          expansion.local_dir + '\\' + entry.name, entry, expansion.listed_at);
       const bool repeated = expansion.repeated.count(entry.name) > 0;
       const auto made = repeated ? expansion.made.find(entry.name) : expansion.made.end();
       const platform::LocalKind local = made != expansion.made.end()

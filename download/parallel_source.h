@@ -45,8 +45,8 @@ class ParallelSource : public WalkSource {
   // `first` is the task's first connection, already logged in; `stop` is the
   // signal its connection watches.
   ParallelSource(FtpClient& client, const FtpAccount& account, const RetryPolicy& policy,
-                 const TaskRecord& task, int connections, Console& console, StopSignal& stop,
-                 std::unique_ptr<FtpConnection> first);
+                 const FetchChecks& checks, const TaskRecord& task, int connections,
+                 Console& console, StopSignal& stop, std::unique_ptr<FtpConnection> first);
   ~ParallelSource() override;
 
   bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
@@ -79,6 +79,7 @@ class ParallelSource : public WalkSource {
     std::string dir;
     std::string local_dir;
     WalkPath path;
+    std::chrono::steady_clock::time_point listed_at;
     WalkKey next;  // the key of the next entry to look at
     // What the walk will have made of names that come more than once in the
     // listing, by the time it meets their later entries.
@@ -107,6 +108,7 @@ class ParallelSource : public WalkSource {
   FtpClient& client_;
   const FtpAccount& account_;
   RetryPolicy policy_;
+  FetchChecks checks_;
   const TaskRecord& task_;
   const int connections_;
   const int list_window_;

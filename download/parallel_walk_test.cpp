@@ -44,6 +44,7 @@ struct Scenario {
   struct Built {
     std::string head, tail;
     int retries = 0;
+    bool min_age = false;
   };
 
   Built build(FakeFtpServer& server, const test::ScratchDir& local) const {
@@ -106,6 +107,15 @@ struct Scenario {
       }
     }
     if (chance(5)) server.set_listed_size(pick(files.empty() ? dirs : files), 7);
+    // Files still being written, some too new for min_age, and transfers
+    // whose final reply never comes.
+    const std::string recent = test::utc_time_val(-600);
+    for (const std::string& file : files) {
+      if (chance(15)) server.set_modify(file, recent);
+      if (chance(10)) server.grow_file(file, "more", chance(50));
+      if (chance(5)) server.fail_fetch_after_data(file, {ftp_errors::kTimeout, 0}, 1);
+    }
+    built.min_age = chance(20);
     return built;
   }
 
@@ -122,11 +132,13 @@ struct Scenario {
     TaskRecord task = test::make_task("/top", local.local(), built.head, built.tail);
     task.settings.parallel = std::to_string(parallel);
     task.settings.retries = std::to_string(built.retries);
+    if (built.min_age) task.settings.min_age = "300";
     FakeFtpClient client(server);
     std::ostringstream out, err;
     Console console(out, err);
     WalkTuning tuning;
     tuning.first_retry_delay_ms = 0;
+    tuning.settle_ms = 0;
     const int result = download_tree(task, client, console, tuning);
     // Each run has its own local directory: show it as <local>.
     std::string shown = out.str();

@@ -1,5 +1,7 @@
 #include "testing/test_support.h"
 
+#include <ctime>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -186,6 +188,13 @@ std::string gbk(const std::string& utf8) {
   return out;
 }
 #endif
+
+std::string utc_time_val(long offset_s) {
+  const std::time_t when = std::time(nullptr) + offset_s;
+  char text[32] = {};
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", std::gmtime(&when));
+  return text;
+}
 
 TaskRecord make_task(const std::string& ftppath, const std::string& localpath,
                      const std::string& head, const std::string& tail) {

@@ -42,6 +42,9 @@ std::string list_dir(const std::string& os_path);
 // -fexec-charset conversion that produces the tool's texts.
 std::string gbk(const std::string& utf8);
 
+// This machine's clock `offset_s` seconds from now as an MLSD time-val (UTC).
+std::string utc_time_val(long offset_s);
+
 // An anonymous task of a server on 127.0.0.1:2121.
 TaskRecord make_task(const std::string& ftppath, const std::string& localpath,
                      const std::string& head = "", const std::string& tail = "");

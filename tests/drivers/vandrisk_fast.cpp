@@ -1,7 +1,9 @@
 // The tool as the fault tests run it: the same program, but with the FTP
 // client's timeouts cut to a few seconds (VANDRISK_TEST_TIMEOUT_MS, default
-// 2000) and without the 3 s waits after each task and at the end, so a case
-// that must end by a timeout ends quickly. Test-only: never installed.
+// 2000), without the 3 s waits after each task and at the end, so a case
+// that must end by a timeout ends quickly, and with the wait before the
+// second look at a fresh file set by VANDRISK_TEST_SETTLE_MS (default the
+// tool's own). Test-only: never installed.
 #include <cstdlib>
 #include <iostream>
 
@@ -15,6 +17,10 @@ int main(int argc, char** argv) {
   if (const char* text = std::getenv("VANDRISK_TEST_TIMEOUT_MS")) ms = std::strtol(text, nullptr, 10);
   vandrisk::FtpTimeouts timeouts;
   timeouts.connect_ms = timeouts.response_ms = timeouts.accept_ms = timeouts.stall_ms = ms;
+  vandrisk::WalkTuning tuning;
+  if (const char* text = std::getenv("VANDRISK_TEST_SETTLE_MS")) {
+    tuning.settle_ms = std::strtol(text, nullptr, 10);
+  }
   vandrisk::AppEnv env{
       std::cout,
       std::cerr,
@@ -22,6 +28,7 @@ int main(int argc, char** argv) {
       [](unsigned) {},
       [] { vandrisk::platform::wait_for_key(std::cout); },
       [timeouts] { return vandrisk::make_ftp_client(timeouts); },
+      tuning,
   };
   return vandrisk::app_main(argc, argv, env);
 }

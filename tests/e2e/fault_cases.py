@@ -201,7 +201,7 @@ def second_task_lines(server):
 def run_fault_case(tmp_path, remote_tree, scenario, ftppath, expected_lines,
                    local_after, max_seconds, head='', tail='', task_fails=True,
                    rerun_tree=None, local=None, before_rerun=None, server_factory=None,
-                   preexec_fn=None, during=None):
+                   preexec_fn=None, during=None, settings=None, fresh=False):
     """Runs one fault case end to end; returns the first run's RunResult.
 
     expected_lines: the first task's output after its 开始下载任务 line, the
@@ -210,15 +210,18 @@ def run_fault_case(tmp_path, remote_tree, scenario, ftppath, expected_lines,
     the same remote tree (default: everything in remote_tree below ftppath).
     before_rerun(): clears a local fault before the rerun. during(server):
     runs in a thread beside the first run, to do harm at the right moment.
+    settings: optional keys of the first task ({'parallel': 4}); fresh: the
+    remote tree is written just now instead of a week ago.
     """
-    remote = make_tree(tmp_path / 'remote', remote_tree)
+    remote = make_tree(tmp_path / 'remote', remote_tree, fresh=fresh)
     if local is None:
         local = tmp_path / 'local'
         local.mkdir()
     config = tmp_path / 'tasks.cnf'
     factory = server_factory or (lambda: fault_ftpd(remote, scenario))
     with factory() as server, second_task(tmp_path) as (task2, local2, server2):
-        write_config(config, [task_for(server, ftppath, local, head, tail), task2])
+        write_config(config, [dict(task_for(server, ftppath, local, head, tail),
+                                   **(settings or {})), task2])
         helper = Helper(during, server) if during else None
         try:
             result = run_fast(config, preexec_fn=preexec_fn)

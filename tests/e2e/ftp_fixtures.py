@@ -8,6 +8,7 @@ import os
 import shutil
 import stat
 import subprocess
+import time
 from collections import namedtuple
 from pathlib import Path
 
@@ -81,34 +82,41 @@ def _name(key):
     return name
 
 
-def make_tree(root, shape):
+# A tree as a data drop usually is when it is mirrored: written a while ago,
+# so the tool has no reason to look at its files twice (see fresh=).
+WEEK_S = 7 * 24 * 3600
+
+
+def make_tree(root, shape, fresh=False):
     """Creates `shape` under `root` and returns Path(root).
 
     shape: {name: bytes | dict}; str names are stored GBK-encoded, like every
     str this harness turns into bytes, bytes names as they are (e.g. a UTF-8
     name: '名字'.encode()). Everything is made world-readable so both servers
-    serve it to anonymous users.
+    serve it to anonymous users, and dated a week back unless `fresh`.
     """
     root = Path(root)
     root.mkdir(parents=True, exist_ok=True)
     os.chmod(root, 0o755)
-    _fill(os.fsencode(root), shape)
+    _fill(os.fsencode(root), shape, None if fresh else time.time() - WEEK_S)
     return root
 
 
-def _fill(base, shape):
+def _fill(base, shape, when):
     for key, value in shape.items():
         path = os.path.join(base, _name(key))
         if isinstance(value, dict):
             os.mkdir(path)
             os.chmod(path, 0o755)
-            _fill(path, value)
+            _fill(path, value, when)
         elif isinstance(value, (bytes, bytearray)):
             with open(path, 'wb') as f:
                 f.write(value)
             os.chmod(path, 0o644)
         else:
             raise TypeError('shape value for %r must be bytes or dict' % (key,))
+        if when is not None:
+            os.utime(path, (when, when))
 
 
 def flatten(shape, prefix=b''):
@@ -191,7 +199,7 @@ def assert_no_stray_files(directory):
 # The group's keys in the order they are written; the optional settings come
 # before tail=, which ends the group.
 TASK_FIELDS = ('host', 'port', 'user', 'pwd', 'ftppath', 'localpath', 'head',
-               'parallel', 'passive', 'retries', 'tls', 'tlsca', 'tail')
+               'parallel', 'passive', 'retries', 'tls', 'tlsca', 'min_age', 'tail')
 
 
 def local_path(path):

@@ -20,10 +20,12 @@ Names with blanks are left out of the shared trees: Wine's LIST parser cuts a
 name at its first blank (a Wine limitation, not the tool's).
 """
 
+import contextlib
 import os
 import shutil
 import subprocess
 import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -383,3 +385,44 @@ def test_a_cut_transfer_resumes_on_windows(wine, win_tool, tmp_path):
     assert_tree(local, {'big.zip': big})
     # Resumed where the cut one stopped.
     assert len(sent) == 2 and sent[1][0] == sent[0][1] and sum(c for _, c in sent) == len(big), sent
+
+
+@contextlib.contextmanager
+def appending(path):
+    """Another process's upload: 10 KiB more at `path` every 100 ms."""
+    stop = threading.Event()
+
+    def append():
+        while not stop.wait(0.1):
+            with open(path, 'ab') as f:
+                f.write(b'y' * 10240)
+
+    writer = threading.Thread(target=append, daemon=True)
+    writer.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        writer.join()
+
+
+@pytest.mark.parametrize('parallel', ['1', '4'])
+def test_a_file_still_being_written_is_passed_over_on_windows(wine, win_tool, tmp_path, parallel):
+    remote = make_tree(tmp_path / 'remote', {'d': {'a.zip': b'a', 'name_big.zip': b'x' * 204800}},
+                       fresh=True)
+    big = remote / 'd' / 'name_big.zip'
+    local = fresh_dir(tmp_path / 'local')
+    with pyftpd(remote, mlsd=False) as server:
+        task = task_for(server, '/d', local)
+        task['parallel'] = parallel
+        config = local_path(write_config(tmp_path / 'live.cnf', [task]))
+        with appending(big):
+            result = wine.run(win_tool, '--cnf', config)
+        assert result.code == 0, result
+        assert gbk('下载文件 /d/a.zip\r\n跳过仍在变化的文件 /d/name_big.zip\r\n'
+                   '成功下载 1 个文件\r\n') in result.stdout, result
+        assert_tree(local, {'a.zip': b'a'})
+        # Once the writer has stopped, the next run fetches the whole file.
+        result = wine.run(win_tool, '--cnf', config)
+        assert gbk('下载文件 /d/name_big.zip\r\n成功下载 1 个文件\r\n') in result.stdout, result
+    assert_tree(local, {'a.zip': b'a', 'name_big.zip': big.read_bytes()})

@@ -17,6 +17,8 @@ Contract (same as pyftpd_server.py):
   * Data connections: active (the server connects to the address EPRT/PORT
     named) or passive (PASV/EPSV open a listener on 127.0.0.1 that takes
     the next transfer's connection).
+  * "mdtm": true in the scenario answers MDTM with the file's time (213
+    YYYYMMDDHHMMSS); without it MDTM is refused (502).
   * REST n before RETR: 350, and that RETR sends the file from byte n (554
     when n is past its end).
   * MLSD and MLST give the facts modify, size, type and unique (st_dev "g"
@@ -92,6 +94,10 @@ Scenario file (JSON object):
        "hold"       wait until the file "until" exists (at most "max" s,
                     default 30), then serve normally
        "throttle"   send the data at "rate" bytes per second
+       "grow"       RETR: append "by" bytes to the file on disk "before" the
+                    RETR reads it (the listing then told less than is sent)
+                    or, "when": "after", once its data is sent and before
+                    the reply (SIZE and MLST tell the new size after that)
      With REST n the fractions of "cut", "stall" and "drop_control" are of
      what is left from byte n.
   A client that closes a data connection before all was sent gets 426.
@@ -122,7 +128,7 @@ LISTING_VERBS = ('MLSD', 'LIST', 'NLST')
 PATH_VERBS = ('CWD', 'RETR', 'SIZE', 'MLST', 'MDTM') + LISTING_VERBS
 IMMEDIATE = ('reply', 'hangup', 'silence')
 ON_TRANSFER = ('cut', 'stall', 'drop_control', 'no_connect', 'body', 'size', 'hold',
-               'throttle')
+               'throttle', 'grow')
 
 
 class CommandLog:
@@ -150,6 +156,7 @@ class Scenario:
         self.pasv_address = data.get('pasv_address', '127.0.0.1')
         self.cdir = data.get('cdir', False)
         self.max_sessions = data.get('max_sessions')
+        self.mdtm = data.get('mdtm', False)
         self._faults = [dict(f) for f in data.get('faults', [])]
         for fault in self._faults:
             on = fault.get('on')
@@ -220,6 +227,11 @@ def facts(st, kind=None):
 
 def mlsd_line(name, st):
     return facts(st) + b' ' + name + b'\r\n'
+
+
+def grow(local, count):
+    with open(local, 'ab') as f:
+        f.write(b'+' * count)
 
 
 def send_counted(sock, data):
@@ -407,7 +419,13 @@ class Session(threading.Thread):
         self.send('200 Type set.')
 
     def cmd_MDTM(self, arg):
-        self.send('502 MDTM not implemented.')
+        local = self.local(self.remote(arg))
+        if not self.scenario.mdtm:
+            self.send('502 MDTM not implemented.')
+        elif os.path.isfile(local):
+            self.send(time.strftime('213 %Y%m%d%H%M%S', time.gmtime(os.stat(local).st_mtime)))
+        else:
+            self.send('550 Not a plain file.')
 
     def cmd_REST(self, arg):
         if not arg.isdigit():
@@ -575,9 +593,11 @@ class Session(threading.Thread):
         if not os.path.isfile(local):
             self.send('550 No such file.')
             return
+        fault = self.scenario.match('RETR', self.id, path, ON_TRANSFER)
+        if fault and fault['do'] == 'grow' and fault.get('when', 'before') == 'before':
+            grow(local, fault['by'])
         with open(local, 'rb') as f:
             data = f.read()
-        fault = self.scenario.match('RETR', self.id, path, ON_TRANSFER)
         announce = len(data)
         if fault and fault['do'] == 'size':
             announce = fault.get('announce', len(data))
@@ -623,6 +643,8 @@ class Session(threading.Thread):
             if sent_record:
                 offset, path = sent_record
                 self.log('SENT', b'%d %d %s' % (offset, sent, path))
+            if do == 'grow' and fault.get('when') == 'after':
+                grow(self.local(sent_record[1]), fault['by'])
             if do == 'stall':
                 self.wait_for_client_to_leave()
                 return False
