@@ -6,6 +6,9 @@
 # <version> is project(VERSION) in CMakeLists.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# CPack packs the directories it stages with the modes they got: the ones
+# Debian wants (0755) come only from this umask.
+umask 022
 
 # dpkg-dev: dpkg-buildflags and dpkg-shlibdeps; file: CPack looks at the
 # binaries with it to find their libraries; zip for the Windows archive.
