@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
 # The tool's main job in one command: builds vandrisk, starts a loopback FTP
 # server (pyftpdlib) over a small sample tree, mirrors it twice (the second
-# run fetches nothing new) and shows the local copy.
+# run fetches nothing new) and shows the local copy. A run that does not end
+# with exit status 0 fails the demo.
+#
+#   bash scripts/demo.sh            with build/vandrisk, built first
+#   bash scripts/demo.sh PROGRAM    with PROGRAM, e.g. the installed /usr/bin/vandrisk
 set -euo pipefail
+program=
+if [ $# -gt 0 ]; then program=$(realpath -s "$1"); fi
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 bash scripts/install-deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build --target vandrisk -j"$(nproc)" >/dev/null
+if [ -z "$program" ]; then
+  cmake -S . -B build >/dev/null
+  cmake --build build --target vandrisk -j"$(nproc)" >/dev/null
+  program=$root/build/vandrisk
+fi
 
 work=$(mktemp -d /tmp/vandrisk-demo.XXXXXX)
 server_pid=
@@ -52,12 +61,13 @@ CNF
 
 # The tool prints code page 936 (GBK); iconv shows it on a UTF-8 terminal.
 for run in first second; do
-  echo "=== $run run: vandrisk --cnf $config"
+  echo "=== $run run: $program --cnf $config"
   set +e
-  ./build/vandrisk --cnf "$config" </dev/null | iconv -f GBK -t UTF-8
+  "$program" --cnf "$config" </dev/null | iconv -f GBK -t UTF-8
   status=${PIPESTATUS[0]}
   set -e
   echo "=== exit status $status"
+  [ "$status" -eq 0 ] || exit 1
 done
 
 echo "=== local tree"
