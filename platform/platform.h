@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 namespace vandrisk::platform {
 
@@ -91,6 +92,32 @@ class NewLocalFile {
 std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path,
                                               LocalError* error = nullptr,
                                               const std::string& staging_dir = std::string());
+
+// ---- Code pages of remote names ----
+// Code pages are named by their Windows numbers on every OS: 936 (GBK),
+// 54936 (GB18030), 950 (Big5), 932 (Shift_JIS), 949 (Korean, UHC). The POSIX
+// backend reads them with the iconv tables that match those Windows tables:
+// both read every assigned character alike, but Windows also reads the
+// user-defined ranges (GBK AAA1-AFFE, F8A1-FEFE, ...) as private-use
+// characters, and a lone 0x80 in 932 and 949 as U+0080, where glibc reads
+// nothing. All three calls are safe to use from several threads at once.
+//
+// False when the OS cannot read `code_page`, or it is none of the five
+// (Wine 8, for one, has no 54936).
+bool code_page_available(unsigned code_page);
+
+// Reads the first character of `bytes` in `code_page`: sets `c` and returns
+// how many bytes it spans (1 to 4). Returns 0, with `c` unchanged, when
+// `bytes` is empty, stops inside a character, starts with a sequence the
+// code page leaves undefined, or the code page is none of the five (or the
+// OS cannot read it).
+std::size_t decode_char(std::string_view bytes, unsigned code_page, char32_t& c);
+
+// Appends `c` in `code_page`'s own bytes to `out`. False, with `out`
+// unchanged, when the code page has no such character: never a best-fit
+// look-alike or a default '?'. One call for every code page, not only 936,
+// so that a decoded character can be checked to spell back to its bytes.
+bool encode_char(char32_t c, unsigned code_page, std::string& out);
 
 }  // namespace vandrisk::platform
 

@@ -1,15 +1,20 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <optional>
+#include <utility>
 
 #include "messages/messages.h"
 
@@ -217,6 +222,122 @@ std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, Loc
   }
   error = LocalError();
   return std::make_unique<TempNameNewFile>(named.release(), temp, os_path);
+}
+
+// ---- Code pages of remote names ----
+namespace {
+
+// The glibc iconv tables whose contents match the Windows code pages:
+//   936   CP936, glibc's GBK table, which like Windows reads 0x80 as the euro
+//         sign (Python's gbk codec does not);
+//   54936 GB18030;
+//   950   CP950, glibc's alias of its only plain Big5 table; BIG5-HKSCS would
+//         read Hong Kong characters that Windows 950 lacks;
+//   932   CP932 (Windows-31J): 0x5C is '\' and 0x7E '~' as on Windows, and it
+//         has the NEC and IBM rows; glibc's SHIFT_JIS reads those two bytes as
+//         the yen sign and the overline and has no such rows;
+//   949   CP949, glibc's UHC: like Windows 949 it spells all 11,172 hangul
+//         syllables, where EUC-KR has only 2,350.
+constexpr std::array<std::pair<unsigned, const char*>, 5> kIconvNames = {{
+    {936, "CP936"}, {54936, "GB18030"}, {950, "CP950"}, {932, "CP932"}, {949, "CP949"},
+}};
+
+// Index of the code page in kIconvNames, or -1.
+int code_page_index(unsigned code_page) {
+  for (std::size_t i = 0; i < kIconvNames.size(); ++i) {
+    if (kIconvNames[i].first == code_page) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Owns an iconv_t.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(::iconv_open(to, from)) {}
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  ~Converter() {
+    if (valid()) ::iconv_close(cd_);
+  }
+  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  // Converts what fits and resets the shift state, so that a failure leaves
+  // nothing behind for the next call. Returns iconv()'s result.
+  std::size_t convert(char*& in, std::size_t& in_left, char*& out, std::size_t& out_left) {
+    const std::size_t result = ::iconv(cd_, &in, &in_left, &out, &out_left);
+    ::iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    return result;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+// "WCHAR_T" is glibc's own UCS-4 form, so each conversion is one step, and an
+// output buffer of one wchar_t stops decoding after exactly one character.
+static_assert(sizeof(wchar_t) == 4, "glibc's wchar_t holds one code point");
+
+// An iconv_t holds conversion state and must not serve two threads at once.
+// Each thread opens its own pair per code page on first use and closes them
+// when it ends: no lock, and one iconv_open (which costs as much as a few
+// thousand conversions) per thread and code page.
+struct ThreadConverters {
+  std::array<std::optional<Converter>, kIconvNames.size()> decoders;
+  std::array<std::optional<Converter>, kIconvNames.size()> encoders;
+
+  Converter* get(unsigned code_page, bool decoder) {
+    const int index = code_page_index(code_page);
+    if (index < 0) return nullptr;
+    std::optional<Converter>& slot = (decoder ? decoders : encoders)[static_cast<std::size_t>(index)];
+    const char* name = kIconvNames[static_cast<std::size_t>(index)].second;
+    if (!slot) slot.emplace(decoder ? "WCHAR_T" : name, decoder ? name : "WCHAR_T");
+    return slot->valid() ? &*slot : nullptr;
+  }
+};
+thread_local ThreadConverters converters;
+
+}  // namespace
+
+bool code_page_available(unsigned code_page) {
+  return converters.get(code_page, true) && converters.get(code_page, false);
+}
+
+std::size_t decode_char(std::string_view bytes, unsigned code_page, char32_t& c) {
+  Converter* converter = converters.get(code_page, true);
+  if (!converter || bytes.empty()) return 0;
+  char buffer[4];  // no character of the five is longer
+  const std::size_t size = bytes.size() < sizeof buffer ? bytes.size() : sizeof buffer;
+  std::memcpy(buffer, bytes.data(), size);
+  char* in = buffer;
+  std::size_t in_left = size;
+  wchar_t wide = 0;
+  char* out = reinterpret_cast<char*>(&wide);
+  std::size_t out_left = sizeof wide;
+  // Stops with E2BIG after the first character, or fails on it (EILSEQ, or
+  // EINVAL when it is cut short); only a full buffer means one was read.
+  converter->convert(in, in_left, out, out_left);
+  if (out_left != 0) return 0;
+  c = static_cast<char32_t>(wide);
+  return size - in_left;
+}
+
+bool encode_char(char32_t c, unsigned code_page, std::string& out) {
+  Converter* converter = converters.get(code_page, false);
+  if (!converter || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  wchar_t wide = static_cast<wchar_t>(c);
+  char* in = reinterpret_cast<char*>(&wide);
+  std::size_t in_left = sizeof wide;
+  char buffer[8];
+  char* next = buffer;
+  std::size_t out_left = sizeof buffer;
+  // Without //TRANSLIT glibc fails (EILSEQ) on a character the table lacks;
+  // a non-zero count would be a conversion it could not reverse. It writes
+  // nothing at all for the tag characters U+E0000-U+E007F, which must not
+  // vanish from a name either.
+  if (converter->convert(in, in_left, next, out_left) != 0 || in_left != 0 || next == buffer) {
+    return false;
+  }
+  out.append(buffer, static_cast<std::size_t>(next - buffer));
+  return true;
 }
 
 }  // namespace vandrisk::platform

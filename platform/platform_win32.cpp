@@ -227,4 +227,82 @@ std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, Loc
   return nullptr;
 }
 
+// ---- Code pages of remote names ----
+namespace {
+
+bool is_name_code_page(unsigned code_page) {
+  return code_page == 936 || code_page == 54936 || code_page == 950 || code_page == 932 ||
+         code_page == 949;
+}
+
+bool is_high_surrogate(wchar_t w) { return w >= 0xD800 && w <= 0xDBFF; }
+bool is_low_surrogate(wchar_t w) { return w >= 0xDC00 && w <= 0xDFFF; }
+
+}  // namespace
+
+bool code_page_available(unsigned code_page) {
+  return is_name_code_page(code_page) && IsValidCodePage(code_page);
+}
+
+std::size_t decode_char(std::string_view bytes, unsigned code_page, char32_t& c) {
+  if (bytes.empty() || !is_name_code_page(code_page)) return 0;
+  const unsigned char lead = static_cast<unsigned char>(bytes[0]);
+  std::size_t length = 1;
+  if (code_page == 54936) {
+    // GB18030 is no double-byte code page, IsDBCSLeadByteEx knows nothing of
+    // it: a lead byte starts 2 bytes, or 4 when a digit follows.
+    if (lead >= 0x81 && lead <= 0xFE) {
+      length = bytes.size() > 1 && bytes[1] >= '0' && bytes[1] <= '9' ? 4 : 2;
+    }
+  } else if (IsDBCSLeadByteEx(code_page, lead)) {
+    length = 2;
+  }
+  if (length > bytes.size()) return 0;
+  // Without MB_ERR_INVALID_CHARS an undefined sequence would come back as
+  // U+FFFD or the code page's default character, as if it were one.
+  wchar_t wide[2];
+  const int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, bytes.data(),
+                                    static_cast<int>(length), wide, 2);
+  if (n == 1 && !is_high_surrogate(wide[0]) && !is_low_surrogate(wide[0])) {
+    c = wide[0];
+  } else if (n == 2 && is_high_surrogate(wide[0]) && is_low_surrogate(wide[1])) {
+    c = 0x10000 + ((static_cast<char32_t>(wide[0]) - 0xD800) << 10) + (wide[1] - 0xDC00);
+  } else {
+    return 0;
+  }
+  return length;
+}
+
+bool encode_char(char32_t c, unsigned code_page, std::string& out) {
+  if (!is_name_code_page(code_page) || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  wchar_t wide[2];
+  int wide_size = 1;
+  if (c < 0x10000) {
+    wide[0] = static_cast<wchar_t>(c);
+  } else {
+    wide[0] = static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+    wide[1] = static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    wide_size = 2;
+  }
+  char buffer[8];
+  int size;
+  if (code_page == 54936) {
+    // GB18030 spells every scalar value, so no default character can stand
+    // in; Windows takes only 0 or WC_ERR_INVALID_CHARS for it.
+    size = WideCharToMultiByte(code_page, WC_ERR_INVALID_CHARS, wide, wide_size, buffer,
+                               sizeof buffer, nullptr, nullptr);
+  } else {
+    // Best fit would turn a character the code page lacks into a look-alike
+    // ("∞" into "8"); without it Windows writes the default character
+    // and says so.
+    BOOL used_default = FALSE;
+    size = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide, wide_size, buffer,
+                               sizeof buffer, nullptr, &used_default);
+    if (used_default) return false;
+  }
+  if (size <= 0) return false;
+  out.append(buffer, static_cast<std::size_t>(size));
+  return true;
+}
+
 }  // namespace vandrisk::platform
