@@ -7,9 +7,11 @@
 #define VANDRISK_PLATFORM_PLATFORM_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace vandrisk::platform {
@@ -92,6 +94,50 @@ class NewLocalFile {
 std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path,
                                               LocalError* error = nullptr,
                                               const std::string& staging_dir = std::string());
+
+// ---- Partial files of large downloads ----
+//
+// A large download is kept on disk while it comes in, so that a killed run
+// can go on with it: its bytes in "NAME.part" and a journal saying which of
+// them are there in "NAME.journal", in a hidden directory beside the final
+// name whose own name no remote entry can take. On POSIX it is
+// ".vandrisk\partial": a name holding a backslash is never fetched. On
+// Windows it is ".vandrisk-partial.": Windows stores no name that ends in a
+// dot as given, so no fetched name does. Nothing there ever carries a final
+// name, and deleting it is always safe.
+class PartialFile {
+ public:
+  virtual ~PartialFile() = default;
+  // Positional, and safe from several threads at once.
+  virtual bool write_at(std::uint64_t offset, const char* data, std::size_t size,
+                        LocalError& error) = 0;
+  virtual bool read_at(std::uint64_t offset, char* data, std::size_t size, LocalError& error) = 0;
+  // What was written before this call is on disk when it returns true.
+  virtual bool sync(LocalError& error) = 0;
+  // Empties the data, for a download that starts over.
+  virtual bool clear(LocalError& error) = 0;
+  // Replaces the journal whole: a new file, synced, then renamed over the
+  // old one, so that a crash leaves either the old journal or the new one.
+  virtual bool write_journal(const std::string& text, LocalError& error) = 0;
+  // Syncs the data and gives it its final name (never over an existing
+  // one), then removes the journal and the hidden directory once it is empty.
+  virtual bool publish(LocalError& error) = 0;
+};
+
+// Opens the partial of `local_path`, making the hidden directory and the data
+// file where they are missing; `journal` gets the journal (empty when there
+// is none). nullptr with the cause when they cannot be made; the code is
+// kNameTooLong for a name too long to get one.
+extern const int kNameTooLong;
+std::unique_ptr<PartialFile> open_partial(const std::string& local_path, std::string& journal,
+                                          LocalError& error);
+// The journal of `local_path`'s partial; empty when there is none.
+std::string read_partial_journal(const std::string& local_path);
+// The final names (bare) that have a partial in `local_dir`: one look at a
+// directory that is not there, in the common case.
+std::vector<std::string> partials_in(const std::string& local_dir);
+// Removes `local_path`'s partial, and the hidden directory once it is empty.
+void remove_partial(const std::string& local_path);
 
 // ---- Code pages of remote names ----
 // Code pages are named by their Windows numbers on every OS: 936 (GBK),

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
 #include <limits.h>
@@ -7,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -14,7 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include "messages/messages.h"
@@ -238,6 +243,212 @@ std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, Loc
   }
   error = LocalError();
   return std::make_unique<TempNameNewFile>(named.release(), temp, os_path);
+}
+
+namespace {
+
+// See platform.h: no fetched name holds a backslash.
+constexpr char kPartialDir[] = ".vandrisk\\partial";
+constexpr char kPartSuffix[] = ".part";
+constexpr char kJournalSuffix[] = ".journal";
+// The longest journal read; a real one is a few hundred bytes.
+constexpr std::size_t kMaxJournal = 1 << 20;
+
+struct PartialPaths {
+  std::string dir, data, journal, final_path;
+};
+
+// The paths of `local_path`'s partial; false for a name that leaves no room
+// for the suffixes.
+bool partial_paths(const std::string& local_path, PartialPaths& paths) {
+  std::string dir, name;
+  split_os_path(to_os_path(local_path), dir, name);
+  if (name.empty() || name.size() + sizeof kJournalSuffix > NAME_MAX) return false;
+  paths.dir = dir + "/" + kPartialDir;
+  paths.data = paths.dir + "/" + name + kPartSuffix;
+  paths.journal = paths.dir + "/" + name + kJournalSuffix;
+  paths.final_path = to_os_path(local_path);
+  return true;
+}
+
+bool read_small_file(const std::string& path, std::string& text) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > kMaxJournal) return false;
+  }
+}
+
+// The partials this process has open, by directory: a hidden directory is
+// made and removed only under this lock, so that one file's publishing never
+// removes it while another file's partial is being opened in there.
+struct OpenPartials {
+  std::mutex mutex;
+  std::map<std::string, int> per_dir;
+  std::set<std::string> files;
+};
+
+OpenPartials& open_partials() {
+  static OpenPartials partials;
+  return partials;
+}
+
+class FdPartialFile : public PartialFile {
+ public:
+  FdPartialFile(int fd, PartialPaths paths) : fd_(fd), paths_(std::move(paths)) {}
+  ~FdPartialFile() override {
+    OpenPartials& open = open_partials();
+    std::lock_guard<std::mutex> lock(open.mutex);
+    open.files.erase(paths_.data);
+    // Removed with the last partial in it, unless a failed one stays there
+    // for a later run.
+    if (--open.per_dir[paths_.dir] == 0) {
+      open.per_dir.erase(paths_.dir);
+      ::rmdir(paths_.dir.c_str());
+    }
+  }
+
+  bool write_at(std::uint64_t offset, const char* data, std::size_t size,
+                LocalError& error) override {
+    while (size > 0) {
+      const ssize_t n = ::pwrite(fd_.get(), data, size, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return failed("write", error);
+      data += n;
+      size -= static_cast<std::size_t>(n);
+      offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+  }
+
+  bool read_at(std::uint64_t offset, char* data, std::size_t size, LocalError& error) override {
+    while (size > 0) {
+      const ssize_t n = ::pread(fd_.get(), data, size, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return failed("read", error);
+      if (n == 0) {
+        errno = ENODATA;
+        return failed("read", error);
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+      offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+  }
+
+  bool sync(LocalError& error) override {
+    return ::fdatasync(fd_.get()) == 0 || failed("sync", error);
+  }
+
+  bool clear(LocalError& error) override {
+    return ::ftruncate(fd_.get(), 0) == 0 || failed("restart", error);
+  }
+
+  bool write_journal(const std::string& text, LocalError& error) override {
+    const std::string temp = paths_.journal + ".new";
+    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.get() < 0 || !write_all(fd.get(), text.data(), text.size()) || ::fsync(fd.get()) != 0 ||
+        ::rename(temp.c_str(), paths_.journal.c_str()) != 0) {
+      failed("journal", error);
+      ::unlink(temp.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  bool publish(LocalError& error) override {
+    if (!sync(error)) return false;
+    if (::link(paths_.data.c_str(), paths_.final_path.c_str()) != 0) return failed("publish", error);
+    ::unlink(paths_.journal.c_str());
+    ::unlink(paths_.data.c_str());
+    return true;
+  }
+
+ private:
+  static bool failed(const char* operation, LocalError& error) {
+    error = {operation, errno};
+    return false;
+  }
+
+  Fd fd_;
+  PartialPaths paths_;
+};
+
+}  // namespace
+
+const int kNameTooLong = ENAMETOOLONG;
+
+std::unique_ptr<PartialFile> open_partial(const std::string& local_path, std::string& journal,
+                                          LocalError& error) {
+  journal.clear();
+  PartialPaths paths;
+  if (!partial_paths(local_path, paths)) {
+    error = {"create", ENAMETOOLONG};
+    return nullptr;
+  }
+  OpenPartials& open = open_partials();
+  std::lock_guard<std::mutex> lock(open.mutex);
+  if (open.files.count(paths.data)) {
+    error = {"create", EBUSY};  // one file, one partial at a time
+    return nullptr;
+  }
+  if (::mkdir(paths.dir.c_str(), 0777) != 0 && errno != EEXIST) {
+    error = {"create", errno};
+    return nullptr;
+  }
+  Fd fd(::open(paths.data.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+  if (fd.get() < 0) {
+    error = {"create", errno};
+    if (open.per_dir.count(paths.dir) == 0) ::rmdir(paths.dir.c_str());
+    return nullptr;
+  }
+  if (!read_small_file(paths.journal, journal)) journal.clear();
+  ++open.per_dir[paths.dir];
+  open.files.insert(paths.data);
+  return std::make_unique<FdPartialFile>(fd.release(), std::move(paths));
+}
+
+std::string read_partial_journal(const std::string& local_path) {
+  PartialPaths paths;
+  std::string text;
+  if (!partial_paths(local_path, paths) || !read_small_file(paths.journal, text)) text.clear();
+  return text;
+}
+
+std::vector<std::string> partials_in(const std::string& local_dir) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir((to_os_path(local_dir) + "/" + kPartialDir).c_str());
+  if (!dir) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    for (const std::string suffix : {kPartSuffix, kJournalSuffix}) {
+      if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(),
+                                                      suffix) == 0) {
+        names.push_back(name.substr(0, name.size() - suffix.size()));
+      }
+    }
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+void remove_partial(const std::string& local_path) {
+  PartialPaths paths;
+  if (!partial_paths(local_path, paths)) return;
+  OpenPartials& open = open_partials();
+  std::lock_guard<std::mutex> lock(open.mutex);
+  if (open.files.count(paths.data)) return;  // in use
+  ::unlink(paths.data.c_str());
+  ::unlink(paths.journal.c_str());
+  if (open.per_dir.count(paths.dir) == 0) ::rmdir(paths.dir.c_str());
 }
 
 // ---- Code pages of remote names ----

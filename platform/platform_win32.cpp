@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "messages/messages.h"
@@ -225,6 +226,248 @@ std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, Loc
     if (error.code != ERROR_FILE_EXISTS) return nullptr;
   }
   return nullptr;
+}
+
+// ---- Partial files of large downloads ----
+namespace {
+
+// See platform.h: no name Windows stores as given ends in a dot, so no
+// fetched name can be this one. Only a "\\?\" path reaches it unchanged.
+constexpr wchar_t kPartialDir[] = L".vandrisk-partial.";
+constexpr wchar_t kPartSuffix[] = L".part";
+constexpr wchar_t kJournalSuffix[] = L".journal";
+constexpr DWORD kMaxJournal = 1 << 20;
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
+std::string narrow(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+                      nullptr, nullptr);
+  return text;
+}
+
+// `path` made absolute and "\\?\"-prefixed, so that Windows leaves its
+// trailing dots alone.
+std::wstring verbatim_path(const std::wstring& path) {
+  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return std::wstring();
+  std::wstring full(size, L'\0');
+  const DWORD got = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  full.resize(got);
+  if (full.rfind(L"\\\\?\\", 0) == 0) return full;
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+struct PartialPaths {
+  std::wstring dir, data, journal, final_path;
+};
+
+bool partial_paths(const std::string& local_path, PartialPaths& paths) {
+  const std::string_view name = last_path_component(local_path);
+  if (name.empty() || name.size() == local_path.size()) return false;
+  const std::wstring dir =
+      verbatim_path(widen(local_path.substr(0, local_path.size() - name.size())));
+  if (dir.empty()) return false;
+  paths.dir = dir + (dir.back() == L'\\' ? L"" : L"\\") + kPartialDir;
+  const std::wstring wide_name = widen(std::string(name));
+  paths.data = paths.dir + L"\\" + wide_name + kPartSuffix;
+  paths.journal = paths.dir + L"\\" + wide_name + kJournalSuffix;
+  paths.final_path = widen(local_path);
+  return true;
+}
+
+bool read_small_file(const std::wstring& path, std::string& text) {
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
+  char buffer[4096];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return false;
+    if (got == 0) return true;
+    text.append(buffer, got);
+    if (text.size() > kMaxJournal) return false;
+  }
+}
+
+bool win32_failed(const char* operation, LocalError& error) {
+  error = {operation, static_cast<int>(GetLastError())};
+  return false;
+}
+
+OVERLAPPED at_offset(std::uint64_t offset) {
+  OVERLAPPED where{};
+  where.Offset = static_cast<DWORD>(offset);
+  where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return where;
+}
+
+class HandlePartialFile : public PartialFile {
+ public:
+  HandlePartialFile(HANDLE handle, PartialPaths paths) : handle_(handle), paths_(std::move(paths)) {}
+
+  // A synchronous handle with an offset in OVERLAPPED: positional, and
+  // Windows serialises the calls on the handle.
+  bool write_at(std::uint64_t offset, const char* data, std::size_t size,
+                LocalError& error) override {
+    while (size > 0) {
+      const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+      OVERLAPPED where = at_offset(offset);
+      DWORD written = 0;
+      if (!WriteFile(handle_.get(), data, chunk, &written, &where) || written == 0) {
+        return win32_failed("write", error);
+      }
+      data += written;
+      size -= written;
+      offset += written;
+    }
+    return true;
+  }
+
+  bool read_at(std::uint64_t offset, char* data, std::size_t size, LocalError& error) override {
+    while (size > 0) {
+      const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+      OVERLAPPED where = at_offset(offset);
+      DWORD got = 0;
+      if (!ReadFile(handle_.get(), data, chunk, &got, &where) || got == 0) {
+        return win32_failed("read", error);
+      }
+      data += got;
+      size -= got;
+      offset += got;
+    }
+    return true;
+  }
+
+  bool sync(LocalError& error) override {
+    return FlushFileBuffers(handle_.get()) || win32_failed("sync", error);
+  }
+
+  bool clear(LocalError& error) override {
+    LARGE_INTEGER start{};
+    return (SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN) &&
+            SetEndOfFile(handle_.get())) ||
+           win32_failed("restart", error);
+  }
+
+  bool write_journal(const std::string& text, LocalError& error) override {
+    const std::wstring temp = paths_.journal + L".new";
+    bool ok = false;
+    {
+      FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+      DWORD written = 0;
+      ok = file.valid() &&
+           WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size() && FlushFileBuffers(file.get());
+    }
+    ok = ok && MoveFileExW(temp.c_str(), paths_.journal.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+      win32_failed("journal", error);
+      DeleteFileW(temp.c_str());
+    }
+    return ok;
+  }
+
+  bool publish(LocalError& error) override {
+    if (!sync(error)) return false;
+    // The rename needs the handle closed. Without MOVEFILE_REPLACE_EXISTING
+    // it fails when the final name exists.
+    if (!handle_.close() || !MoveFileExW(paths_.data.c_str(), paths_.final_path.c_str(), 0)) {
+      return win32_failed("publish", error);
+    }
+    DeleteFileW(paths_.journal.c_str());
+    RemoveDirectoryW(paths_.dir.c_str());  // fails, as it should, while others wait in there
+    return true;
+  }
+
+ private:
+  FileHandle handle_;
+  PartialPaths paths_;
+};
+
+}  // namespace
+
+const int kNameTooLong = ERROR_FILENAME_EXCED_RANGE;
+
+std::unique_ptr<PartialFile> open_partial(const std::string& local_path, std::string& journal,
+                                          LocalError& error) {
+  journal.clear();
+  PartialPaths paths;
+  if (is_unsafe_windows_name(last_path_component(local_path)) || !partial_paths(local_path, paths)) {
+    error = {"create", ERROR_INVALID_NAME};
+    return nullptr;
+  }
+  // NTFS holds 255 UTF-16 units per name: room for the longest suffix.
+  if (paths.journal.size() - paths.dir.size() + 4 > 256) {
+    error = {"create", kNameTooLong};
+    return nullptr;
+  }
+  if (CreateDirectoryW(paths.dir.c_str(), nullptr)) {
+    SetFileAttributesW(paths.dir.c_str(), FILE_ATTRIBUTE_HIDDEN);
+  } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+    win32_failed("create", error);
+    return nullptr;
+  }
+  const HANDLE handle = CreateFileW(paths.data.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    win32_failed("create", error);
+    return nullptr;
+  }
+  if (!read_small_file(paths.journal, journal)) journal.clear();
+  return std::make_unique<HandlePartialFile>(handle, std::move(paths));
+}
+
+std::string read_partial_journal(const std::string& local_path) {
+  PartialPaths paths;
+  std::string text;
+  if (!partial_paths(local_path, paths) || !read_small_file(paths.journal, text)) text.clear();
+  return text;
+}
+
+std::vector<std::string> partials_in(const std::string& local_dir) {
+  std::vector<std::string> names;
+  PartialPaths paths;
+  if (!partial_paths(local_dir + "\\x", paths)) return names;
+  WIN32_FIND_DATAW found;
+  const HANDLE find = FindFirstFileW((paths.dir + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    for (const std::wstring suffix : {kPartSuffix, kJournalSuffix}) {
+      if (name.size() > suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        names.push_back(narrow(name.substr(0, name.size() - suffix.size())));
+      }
+    }
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+void remove_partial(const std::string& local_path) {
+  PartialPaths paths;
+  if (!partial_paths(local_path, paths)) return;
+  DeleteFileW(paths.data.c_str());
+  DeleteFileW(paths.journal.c_str());
+  RemoveDirectoryW(paths.dir.c_str());
 }
 
 // ---- Code pages of remote names ----
