@@ -61,8 +61,8 @@ std::string connect_failure_line(const FtpStatus& status) {
 
 class Walk {
  public:
-  Walk(const TaskRecord& task, WalkSource& source, Console& console, int min_age)
-      : task_(task), source_(source), console_(console), min_age_(min_age) {}
+  Walk(const TaskRecord& task, WalkSource& source, Console& console, const FetchChecks& checks)
+      : task_(task), source_(source), console_(console), checks_(checks) {}
 
   // One directory and everything below it: the count of files fetched, or -1.
   int walk(const WalkKey& key, const std::string& remote_dir, const std::string& local_dir) {
@@ -156,7 +156,7 @@ class Walk {
       return true;
     }
     if (!file && failure.kind == FetchFailure::Kind::kNoServerTime) {
-      console_.say(msg::min_age_needs_time(min_age_, job.remote_path.c_str()));
+      console_.say(msg::min_age_needs_time(checks_.min_age_s, job.remote_path.c_str()));
       return false;
     }
     if (!file || !file->publish(failure)) {
@@ -171,7 +171,7 @@ class Walk {
   const TaskRecord& task_;
   WalkSource& source_;
   Console& console_;
-  int min_age_;
+  const FetchChecks& checks_;
   WalkPath path_;  // identities from the top down to the directory being walked
 };
 
@@ -210,6 +210,8 @@ int download_tree(const TaskRecord& task, FtpClient& client, Console& console,
     FetchChecks checks;
     checks.settle_ms = tuning.settle_ms;
     checks.min_age_s = settings.min_age;
+    checks.large = tuning.large;
+    checks.large.connections = settings.parallel;
 
     // Parallel transfers can be stopped from another thread: their
     // connections, the first one included, watch this.
@@ -223,11 +225,11 @@ int download_tree(const TaskRecord& task, FtpClient& client, Console& console,
     const std::string top = top_directory(task, first.login_directory());
     if (settings.parallel == 1) {
       SerialSource source(first);
-      return Walk(task, source, console, settings.min_age).walk(WalkKey(), top, task.localpath);
+      return Walk(task, source, console, checks).walk(WalkKey(), top, task.localpath);
     }
     ParallelSource source(client, account, policy, checks, task, settings.parallel, console, stop,
                           first.release());
-    return Walk(task, source, console, settings.min_age).walk(WalkKey(), top, task.localpath);
+    return Walk(task, source, console, checks).walk(WalkKey(), top, task.localpath);
   } catch (const std::bad_alloc&) {
     return -1;  // out of memory for a path: the walk ends without a message
   }

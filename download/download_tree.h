@@ -3,6 +3,7 @@
 #define VANDRISK_DOWNLOAD_DOWNLOAD_TREE_H_
 
 #include "config/task_list.h"
+#include "download/large_file.h"
 #include "download/console.h"
 #include "ftp/ftp_client.h"
 
@@ -13,6 +14,7 @@ namespace vandrisk {
 struct WalkTuning {
   long first_retry_delay_ms = 1000;
   long settle_ms = 1000;  // see FetchChecks
+  LargeFileTuning large;
 };
 
 // Logs in to the task's server through `client`, lists the task's ftppath (the

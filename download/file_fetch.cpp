@@ -44,9 +44,40 @@ bool remote_failure(FtpError code, FetchFailure& failure) {
 
 }  // namespace
 
+FileFetch::FileFetch(FetchJob job, const LargeFileTuning* large) : job_(std::move(job)) {
+  if (large && job_.size && *job_.size >= large->threshold) {
+    large_ = std::make_shared<LargeFile>(job_.remote_path, job_.local_path, *job_.size, *large);
+  }
+}
+
+bool FileFetch::open_large(const std::string& modify, FetchFailure& failure) {
+  if (!large_ || large_->open(modify, failure)) return true;
+  // A name without room for the partial's suffixes: no partial, no resume.
+  if (failure.local.code == platform::kNameTooLong) {
+    large_.reset();
+    failure = FetchFailure();
+    return true;
+  }
+  return false;
+}
+
+bool FileFetch::count_failure(int retries) {
+  if (large_) return large_->count_failure(retries);
+  if (failures_ >= retries) return false;
+  ++failures_;
+  return true;
+}
+
+void FileFetch::give_up(bool changed) {
+  if (!large_) return;
+  large_->stop();
+  if (changed) large_->discard();
+}
+
 bool FileFetch::attempt(FtpConnection& connection, FetchFailure& failure, Console* console) {
   failure = FetchFailure();
   connection_lost_ = false;
+  if (large_) return large_->fetch(connection, console, failure, connection_lost_);
   if (!file_) {
     file_ = platform::create_new_file(job_.local_path, &failure.local, job_.staging_dir);
     if (!file_) return remote_failure(ftp_errors::kInternalError, failure);
@@ -97,6 +128,7 @@ bool FileFetch::changed(const RemoteFacts& facts) const {
 
 bool FileFetch::publish(FetchFailure& failure) {
   failure = FetchFailure();
+  if (large_) return large_->publish(failure);
   if (file_ && file_->publish()) return true;
   if (file_) failure.local = file_->error();
   return remote_failure(ftp_errors::kInternalError, failure);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "download/console.h"
+#include "download/large_file.h"
 #include "ftp/ftp_client.h"
 #include "platform/platform.h"
 
@@ -71,14 +72,30 @@ struct FetchChecks {
   long settle_ms = 1000;
   // Files changed less than this many seconds ago are passed over.
   int min_age_s = 0;
+  LargeFileTuning large;
 };
 
 class FileFetch {
  public:
-  explicit FileFetch(FetchJob job) : job_(std::move(job)) {}
+  // A file whose listed size is large by `large` goes through a LargeFile.
+  explicit FileFetch(FetchJob job, const LargeFileTuning* large = nullptr);
 
   const FetchJob& job() const { return job_; }
-  std::uint64_t received() const { return received_; }
+  std::uint64_t received() const { return large_ ? large_->size() : received_; }
+
+  // The large file's state, which other connections may share to help;
+  // null for a file that is not large.
+  const std::shared_ptr<LargeFile>& large() const { return large_; }
+  // Opens a large file's partial (see LargeFile::open). A name too long to
+  // have one makes it an ordinary file. False with the failure.
+  bool open_large(const std::string& modify, FetchFailure& failure);
+  // Failed attempts so far, by every connection that worked on the file,
+  // and one more; false when the retries are used up.
+  int failures() const { return large_ ? large_->failures() : failures_; }
+  bool count_failure(int retries);
+  // The fetch is given up: other connections stop, and where the remote
+  // file changed the partial of a large file goes too.
+  void give_up(bool changed);
 
   // One attempt over `connection`. The first creates the unnamed local file;
   // a later one goes on from the bytes already received (REST), and starts
@@ -105,6 +122,8 @@ class FileFetch {
   std::unique_ptr<platform::NewLocalFile> file_;
   std::uint64_t received_ = 0;
   bool connection_lost_ = false;
+  int failures_ = 0;
+  std::shared_ptr<LargeFile> large_;
 };
 
 }  // namespace vandrisk

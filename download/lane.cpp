@@ -62,9 +62,15 @@ bool Lane::connect(FtpStatus& status, bool retry) {
   }
 }
 
+bool Lane::refused_login(const FtpStatus& status) const {
+  return hand_back_ && status.code == ftp_errors::kExtendedError && status.reply == 421;
+}
+
 bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status, bool top) {
   for (int attempt = 0;; ++attempt) {
-    bool ok = ensure_connected(status) && connection_->list(dir, listing, status);
+    const bool connected = ensure_connected(status);
+    if (!connected && refused_login(status)) return false;
+    bool ok = connected && connection_->list(dir, listing, status);
     listing.listed_at = std::chrono::steady_clock::now();
     if (ok && listing.cut_short == ftp_errors::kNone) {
       // The top's identity is in no parent's listing; pyftpdlib sends no
@@ -165,36 +171,75 @@ bool Lane::settled(const FileFetch& file, FetchFailure& failure) {
 }
 
 bool Lane::fetch(FileFetch& file, FetchFailure& failure) {
+  const FetchJob& job = file.job();
   failure = FetchFailure();
-  if (checks_.min_age_s > 0 && !old_enough(file.job(), failure)) return false;
-  for (int attempt = 0;; ++attempt) {
+  if (checks_.min_age_s > 0 && !old_enough(job, failure)) return false;
+  if (file.large() && !file.large()->opened()) {
+    // The partial's journal holds the remote file's time, so that a later
+    // run resumes only the same file; LIST tells none exact enough. (A file
+    // another connection handed back is open already.)
+    std::string modify = job.time.modify;
+    RemoteFacts facts;
+    if (modify.empty() && ensure_connected(failure.remote) &&
+        connection_->look(job.remote_path, FtpConnection::kTime, facts, failure.remote)) {
+      modify = facts.modify;
+    }
     failure = FetchFailure();
-    if (ensure_connected(failure.remote) && file.attempt(*connection_, failure, &console_)) {
+    if (!file.open_large(modify, failure)) return false;
+  }
+  for (;;) {
+    failure = FetchFailure();
+    if (!ensure_connected(failure.remote)) {
+      if (refused_login(failure.remote)) return false;
+    } else if (file.attempt(*connection_, failure, &console_)) {
       break;
     }
     if (failure.count_differs) {
       // A file that changed since its listing is no broken transfer.
       RemoteFacts facts;
       FtpStatus status;
-      if (connection_ && connection_->look(file.job().remote_path, FtpConnection::kSize |
+      if (connection_ && connection_->look(job.remote_path, FtpConnection::kSize |
                                                FtpConnection::kTime, facts, status) &&
           file.changed(facts)) {
         failure.kind = FetchFailure::Kind::kChanging;
+        file.give_up(true);
         return false;
       }
     }
-    // A local failure (a full disk, a file that grew) stays one.
+    // A local failure (a full disk, a file that grew) stays one. Failures
+    // of other connections that helped with the file count too.
+    const int attempt = file.failures();
     if (failure.local.operation ||
         !try_again(attempt, failure.remote, [&](unsigned seconds) {
-          return msg::retry_fetch(file.job().remote_path.c_str(), failure.remote.code, seconds,
+          return msg::retry_fetch(job.remote_path.c_str(), failure.remote.code, seconds,
                                   attempt + 1, policy_.retries);
-        })) {
+        }) ||
+        !file.count_failure(policy_.retries)) {
+      file.give_up(false);
       return false;
     }
   }
   // The walk goes on over a fresh connection, and so does the look below.
   if (file.connection_lost()) connection_.reset();
-  return settled(file, failure);
+  if (settled(file, failure)) return true;
+  file.give_up(failure.kind == FetchFailure::Kind::kChanging);
+  return false;
+}
+
+bool Lane::help(LargeFile& file) {
+  FtpStatus status;
+  if (!ensure_connected(status)) return false;
+  bool lost = false;
+  FetchFailure failure;
+  const bool done = file.help(*connection_, policy_.retries, lost, failure);
+  // As after a failure of the walk's own fetches: a connection that may
+  // have dropped is not used again.
+  if (lost || (!done && failure.remote.code != ftp_errors::kNone &&
+               failure.remote.code != ftp_errors::kOperationCancelled &&
+               (failure.remote.code != ftp_errors::kExtendedError || failure.remote.reply == 421))) {
+    connection_.reset();
+  }
+  return done;
 }
 
 }  // namespace vandrisk

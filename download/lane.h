@@ -65,6 +65,11 @@ class Lane {
   const std::string& login_directory() const { return login_directory_; }
   // False after a failure lost the connection and logging in again failed.
   bool connected() const { return connection_ != nullptr; }
+  // One of several connections of a task: when the server refuses a new
+  // login (421 too many connections) after this one's was lost, list() and
+  // fetch() end at once, uncounted, with connected() false, so that the
+  // work goes to a connection the task still has, as it stands.
+  void hand_back_when_refused() { hand_back_ = true; }
 
   // Lists `dir` (see FtpConnection::list). A listing that still breaks off
   // after the last retry comes back as it came: entries and cut_short.
@@ -82,6 +87,10 @@ class Lane {
   // time let it through. A server that cannot say (SIZE refused) lets it
   // through as it is.
   bool fetch(FileFetch& file, FetchFailure& failure);
+  // Works on a range of a large file that another lane fetches (see
+  // LargeFile::help). True when a range was done.
+  bool help(LargeFile& file);
+  const FetchChecks& checks() const { return checks_; }
 
  private:
   // After `attempt` (0-based) failed with `status`: whether to try again. If
@@ -92,6 +101,7 @@ class Lane {
                  const std::function<std::string(unsigned seconds)>& note);
   long delay_ms(int attempt) const;
   bool ensure_connected(FtpStatus& status);
+  bool refused_login(const FtpStatus& status) const;
   // FtpConnection::look with retries.
   bool look(const std::string& path, unsigned wanted, RemoteFacts& facts, FtpStatus& status);
   // min_age: whether the file is old enough to fetch; false with the
@@ -111,6 +121,7 @@ class Lane {
   StopSignal* stop_;
   std::unique_ptr<FtpConnection> connection_;
   std::string login_directory_;
+  bool hand_back_ = false;
 };
 
 }  // namespace vandrisk

@@ -63,6 +63,7 @@ ParallelSource::~ParallelSource() {
 
 void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
   Lane lane(client_, account_, policy_, checks_, console_, &stop_);
+  lane.hand_back_when_refused();
   FtpStatus status;
   const bool opened = connection ? (lane.adopt(std::move(connection)), true)
                                  : lane.connect(status, false);
@@ -78,10 +79,35 @@ void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
   for (;;) {
     ++idle_;
     start_more_connections();  // counting this one as idle already
-    changed_.wait(lock, [this] { return stop_.requested() || next_to_start(); });
+    std::shared_ptr<LargeFile> large;
+    WalkKey large_key;
+    for (;;) {
+      if (stop_.requested() || next_to_start() || (large = help_wanted(large_key))) break;
+      // Whether a large file wants help changes with time, not only with
+      // what other threads do.
+      if (running_large_ > 0) {
+        changed_.wait_for(lock, std::chrono::milliseconds(100));
+      } else {
+        changed_.wait(lock);
+      }
+    }
     --idle_;
     if (stop_.requested()) break;
-    const WalkKey key = *next_to_start();
+    const std::optional<WalkKey> next = next_to_start();
+    if (large && (!next || large_key < *next)) {
+      lock.unlock();
+      FtpStatus status;
+      const bool connected = lane.connected() || lane.connect(status, false);
+      if (connected) lane.help(*large);
+      lock.lock();
+      if (!connected) {
+        no_more_connections_ = true;  // most likely 421: go on with the others
+        break;
+      }
+      continue;
+    }
+    large.reset();  // holding it would keep its partial open
+    const WalkKey key = *next;
     wanted_lists_.erase(key);
     wanted_fetches_.erase(key);
     Item& item = items_.at(key);  // map nodes stay put while others come and go
@@ -102,6 +128,7 @@ void ParallelSource::work(std::unique_ptr<FtpConnection> connection) {
       changed_.notify_all();
       break;
     }
+    if (!item.ok) item.file.reset();  // kept only for the connection that takes it up
     item.state = Item::State::kDone;
     if (item.stale) {
       drop(items_.find(key));
@@ -118,15 +145,46 @@ void ParallelSource::run(const WalkKey& key, Lane& lane, Item& item) {
   if (item.is_listing) {
     auto listing = std::make_shared<FtpListing>();
     item.ok = lane.list(item.job.remote_path, *listing, item.status, key.empty());
+    if (item.ok) {
+      // A file of this directory may be under way already, read ahead from
+      // an earlier listing of it.
+      std::set<std::string> in_use;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : items_) {
+          if (entry.second.large || (entry.second.file && entry.second.file->large())) {
+            in_use.insert(entry.second.job.local_path);
+          }
+        }
+      }
+      drop_stale_partials(*listing, item.job.remote_path, item.job.local_path, checks_.large,
+                          in_use);
+    }
     if (item.ok && key.empty() && !listing->unique.empty()) item.path.push_back(listing->unique);
     item.listing = std::move(listing);
     return;
   }
-  FetchJob job = item.job;
-  if (!item.own_directory) job.staging_dir = staging_directory(job.local_path);
-  auto file = std::make_unique<FileFetch>(std::move(job));
+  // A file handed back by a connection that was lost goes on as it stands:
+  // its bytes, its count of failed attempts.
+  std::unique_ptr<FileFetch> file = std::move(item.file);
+  if (!file) {
+    FetchJob job = item.job;
+    if (!item.own_directory) job.staging_dir = staging_directory(job.local_path);
+    file = std::make_unique<FileFetch>(std::move(job), &checks_.large);
+  }
+  if (file->large()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    item.large = file->large();
+    ++running_large_;
+    changed_.notify_all();
+  }
   item.ok = lane.fetch(*file, item.failure);
-  if (item.ok) item.file = std::move(file);
+  if (file->large()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    item.large.reset();
+    --running_large_;
+  }
+  if (item.ok || !lane.connected()) item.file = std::move(file);
 }
 
 void ParallelSource::expand(const WalkKey& key, const Item& listing) {
@@ -167,15 +225,24 @@ void ParallelSource::refill() {
       const platform::LocalKind local = made != expansion.made.end()
                                             ? made->second
                                             : platform::local_kind(item.job.local_path);
-      switch (plan_local_step(entry, local, task_)) {
+      // A name the listing holds twice comes to the same local path twice:
+      // only its first entry is read ahead. Under a second one the same
+      // files would be fetched twice at once, the later in walk order
+      // perhaps first (a large file has one partial). The walk asks for
+      // what it needs there.
+      Step step = plan_local_step(entry, local, task_);
+      if (made != expansion.made.end() && step != Step::kFileConflict &&
+          step != Step::kDirectoryConflict) {
+        step = Step::kPassOver;
+      }
+      switch (step) {
         case Step::kFetch:
           if (repeated) expansion.made[entry.name] = platform::LocalKind::kRegular;
           want(expansion.next, std::move(item));
           break;
         case Step::kCreateAndWalk:
-          if (repeated) expansion.made[entry.name] = platform::LocalKind::kDirectory;
-          [[fallthrough]];
         case Step::kWalk:
+          if (repeated) expansion.made[entry.name] = platform::LocalKind::kDirectory;
           item.is_listing = true;
           item.path = expansion.path;
           if (!entry.unique.empty()) item.path.push_back(entry.unique);
@@ -248,6 +315,18 @@ std::optional<WalkKey> ParallelSource::next_to_start() const {
   return next;
 }
 
+std::shared_ptr<LargeFile> ParallelSource::help_wanted(WalkKey& key) {
+  if (running_large_ == 0) return nullptr;
+  const auto now = LargeFile::Clock::now();
+  for (const auto& [item_key, item] : items_) {
+    if (item.large && item.large->wants_help(now)) {
+      key = item_key;
+      return item.large;
+    }
+  }
+  return nullptr;
+}
+
 void ParallelSource::start_more_connections() {
   if (no_more_connections_ || stop_.requested() || workers_ >= connections_) return;
   // Work that could start now, beyond what idle connections will take up.
@@ -260,10 +339,17 @@ void ParallelSource::start_more_connections() {
       (wanted_lists_.count(*needed_) || wanted_fetches_.count(*needed_))) {
     startable = 1;  // what the walk waits for starts whatever the windows say
   }
-  if (startable <= static_cast<std::size_t>(idle_ + connecting_)) return;
-  ++workers_;
-  ++connecting_;
-  threads_.emplace_back(&ParallelSource::work, this, nullptr);
+  // One more connection at a time for the walk's items; as many as the task
+  // may have for a large file that wants help, so that they join together.
+  WalkKey key;
+  const int spare = idle_ + connecting_;
+  int wanted = startable > static_cast<std::size_t>(spare) ? spare + 1 : 0;
+  if (help_wanted(key)) wanted = connections_;
+  while (idle_ + connecting_ < wanted && workers_ < connections_) {
+    ++workers_;
+    ++connecting_;
+    threads_.emplace_back(&ParallelSource::work, this, nullptr);
+  }
 }
 
 ParallelSource::Item& ParallelSource::ask(const WalkKey& key, std::unique_lock<std::mutex>& lock,
@@ -293,7 +379,16 @@ ParallelSource::Item& ParallelSource::ask(const WalkKey& key, std::unique_lock<s
   refill();
   start_more_connections();
   changed_.notify_all();
-  changed_.wait(lock, [&item] { return item.state == Item::State::kDone; });
+  while (item.state != Item::State::kDone) {
+    if (running_large_ == 0) {
+      changed_.wait(lock);
+      continue;
+    }
+    // A large file may come to want help while every connection is busy:
+    // the walk, which waits anyway, opens more when it does.
+    changed_.wait_for(lock, std::chrono::milliseconds(100));
+    start_more_connections();
+  }
   needed_.reset();
   return item;
 }
@@ -326,12 +421,38 @@ std::unique_ptr<FileFetch> ParallelSource::fetch(const WalkKey& key, const Fetch
     made.job = job;
     return made;
   };
+  // An item of another key for the same large file (read ahead for a
+  // directory listed twice) may have its partial open: let it finish, then
+  // drop it and every other such item (they come later in walk order; the
+  // bytes stay in the partial for this fetch to take up).
+  const auto others_done = [&] {
+    if (!job.size || *job.size < checks_.large.threshold) return;
+    for (;;) {
+      bool running = false;
+      for (auto it = items_.begin(); it != items_.end();) {
+        const auto next = std::next(it);
+        const Item& other = it->second;
+        if (!other.is_listing && it->first != key && other.job.local_path == job.local_path) {
+          if (other.state == Item::State::kRunning) {
+            running = true;
+          } else {
+            drop(it);
+          }
+        }
+        it = next;
+      }
+      if (!running) return;
+      changed_.wait(lock);
+    }
+  };
+  others_done();
   Item* item = &ask(key, lock, false, job.local_path, make);
   if (!item->ok && item->failure.local.operation &&
       std::strcmp(item->failure.local.operation, "create") == 0 && !item->own_directory) {
     // The unnamed file could not be made where it was staged: do it once
     // more exactly as one connection alone would, in its own directory.
     drop(items_.find(key));
+    others_done();
     item = &ask(key, lock, false, job.local_path, [&make] {
       Item made = make();
       made.own_directory = true;

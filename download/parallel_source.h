@@ -12,6 +12,10 @@
 // publishes it, in walk order. A guess the walk does not confirm is dropped;
 // an item it asks for that was not guessed is done at once.
 //
+// A large file (see large_file.h) may be fetched over several of the
+// connections at once: a connection with nothing to do that comes before it
+// in walk order takes a range of it, where that pays.
+//
 // Connections are opened as the work needs them, never more than N; one the
 // server refuses (421 too many connections) ends the opening of others and the
 // task goes on with those it has. Destroying the source stops every transfer
@@ -70,6 +74,8 @@ class ParallelSource : public WalkSource {
     FtpStatus status;
     std::unique_ptr<FileFetch> file;
     FetchFailure failure;
+    // A large file while it is fetched: other connections may help.
+    std::shared_ptr<LargeFile> large;
   };
   using Items = std::map<WalkKey, Item>;
 
@@ -102,6 +108,9 @@ class ParallelSource : public WalkSource {
   Item& ask(const WalkKey& key, std::unique_lock<std::mutex>& lock, bool is_listing,
             const std::string& what, const std::function<Item()>& make);
   std::optional<WalkKey> next_to_start() const;
+  // The first large file in walk order that another connection could help
+  // with now, and its key; null when there is none.
+  std::shared_ptr<LargeFile> help_wanted(WalkKey& key);
   void start_more_connections();
   int& ahead(const Item& item) { return item.is_listing ? lists_ahead_ : fetches_ahead_; }
 
@@ -128,6 +137,7 @@ class ParallelSource : public WalkSource {
   int workers_ = 0;                   // threads with a connection (or opening one)
   int idle_ = 0;
   int connecting_ = 0;                // threads still logging in
+  int running_large_ = 0;             // large files being fetched
   bool no_more_connections_ = false;
   std::vector<std::thread> threads_;
 };

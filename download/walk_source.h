@@ -35,16 +35,18 @@ class SerialSource : public WalkSource {
  public:
   explicit SerialSource(Lane& lane) : lane_(lane) {}
 
-  bool list(const WalkKey& key, const std::string& dir, const std::string&, const WalkPath&,
-            std::shared_ptr<const FtpListing>& listing, FtpStatus& status) override {
+  bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
+            const WalkPath&, std::shared_ptr<const FtpListing>& listing,
+            FtpStatus& status) override {
     auto listed = std::make_shared<FtpListing>();
     const bool ok = lane_.list(dir, *listed, status, key.empty());
+    if (ok) drop_stale_partials(*listed, dir, local_dir, lane_.checks().large);
     listing = std::move(listed);
     return ok;
   }
   std::unique_ptr<FileFetch> fetch(const WalkKey&, const FetchJob& job,
                                    FetchFailure& failure) override {
-    auto file = std::make_unique<FileFetch>(job);
+    auto file = std::make_unique<FileFetch>(job, &lane_.checks().large);
     if (!lane_.fetch(*file, failure)) return nullptr;
     return file;
   }

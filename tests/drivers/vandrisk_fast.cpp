@@ -2,7 +2,8 @@
 // client's timeouts cut to a few seconds (VANDRISK_TEST_TIMEOUT_MS, default
 // 2000), without the 3 s waits after each task and at the end, so a case
 // that must end by a timeout ends quickly, and with the wait before the
-// second look at a fresh file set by VANDRISK_TEST_SETTLE_MS (default the
+// second look at a fresh file set by VANDRISK_TEST_SETTLE_MS and the size
+// from which a file is large by VANDRISK_TEST_LARGE_BYTES (defaults: the
 // tool's own). Test-only: never installed.
 #include <cstdlib>
 #include <iostream>
@@ -20,6 +21,9 @@ int main(int argc, char** argv) {
   vandrisk::WalkTuning tuning;
   if (const char* text = std::getenv("VANDRISK_TEST_SETTLE_MS")) {
     tuning.settle_ms = std::strtol(text, nullptr, 10);
+  }
+  if (const char* text = std::getenv("VANDRISK_TEST_LARGE_BYTES")) {
+    tuning.large.threshold = std::strtoull(text, nullptr, 10);
   }
   vandrisk::AppEnv env{
       std::cout,
