@@ -1,6 +1,8 @@
 #include "testing/fake_ftp_client.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 namespace vandrisk {
 
@@ -72,13 +74,16 @@ void FakeFtpServer::set_listed_size(const std::string& path, std::uint64_t size)
 }
 
 void FakeFtpServer::set_modify(const std::string& path, const std::string& modify) {
-  nodes_.at(normalize(path)).modify = modify;
+  Node& node = nodes_.at(normalize(path));
+  node.modify = node.listed_modify = modify;
 }
 
 void FakeFtpServer::grow_file(const std::string& path, const std::string& more, bool before_fetch) {
   Node& node = nodes_.at(normalize(path));
+  node.listed_modify = node.modify;
   node.growth = more;
   node.grows_before_fetch = before_fetch;
+  node.listing_size = node.listed_size ? *node.listed_size : node.content.size();
 }
 
 void FakeFtpServer::break_listing(const std::string& dir, std::size_t entries, FtpError error) {
@@ -166,8 +171,10 @@ class FakeFtpConnection : public FtpConnection {
         entry.unique = identity_of(node->link_target.empty() ? path : node->link_target);
       }
       if (node->kind == EntryKind::kFile) {
-        entry.size = node->listed_size ? *node->listed_size : node->content.size();
-        entry.time.modify = node->modify;
+        entry.size = node->listing_size   ? *node->listing_size
+                     : node->listed_size ? *node->listed_size
+                                         : node->content.size();
+        entry.time.modify = node->listing_size ? node->listed_modify : node->modify;
       }
       listing.entries.push_back(std::move(entry));
     }
@@ -217,9 +224,33 @@ class FakeFtpConnection : public FtpConnection {
     }
     const std::size_t left = content.size() - static_cast<std::size_t>(offset);
     const std::size_t sent = midway ? left / 2 : left;
-    if (!sink.write(content.data() + offset, sent)) {
-      status = {ftp_errors::kInternalError, 0};
-      return false;
+    // In pieces where asked, so that other connections can join meanwhile;
+    // a drop at a byte of the file comes when the transfer gets there.
+    const std::size_t chunk = server_.chunk_ > 0 ? server_.chunk_ : std::max<std::size_t>(sent, 1);
+    for (std::size_t at = static_cast<std::size_t>(offset); at < offset + sent; at += chunk) {
+      std::size_t n = std::min(chunk, static_cast<std::size_t>(offset + sent - at));
+      std::optional<std::uint64_t> drop;
+      {
+        std::lock_guard<std::mutex> lock(*server_.mutex_);
+        auto d = server_.drop_at_.find(path);
+        if (d != server_.drop_at_.end() && d->second.first >= at && d->second.first < at + n &&
+            d->second.second.times != 0) {
+          drop = d->second.first;
+        }
+      }
+      if (drop) n = static_cast<std::size_t>(*drop - at);
+      if (n > 0 && !sink.write(content.data() + at, n)) {
+        status = {ftp_errors::kInternalError, 0};
+        return false;
+      }
+      if (drop) {
+        std::lock_guard<std::mutex> lock(*server_.mutex_);
+        FakeFtpServer::Fault& fault = server_.drop_at_.at(path).second;
+        if (fault.times > 0) --fault.times;
+        status = fault.status;
+        return false;
+      }
+      if (server_.chunk_ > 0) std::this_thread::yield();
     }
     return !midway && !after_data;
   }

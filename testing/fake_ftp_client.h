@@ -50,7 +50,8 @@ class FakeFtpServer {
   // The file changes after its listing: `more` is appended to it before its
   // first fetch (which then brings it all) or right after that fetch (which
   // brings what was listed). Its time changes with it; SIZE and MLST tell
-  // the file as it is then.
+  // the file as it is then, listings keep telling it as it was (whenever
+  // they come, so that the order of listings and fetches does not matter).
   void grow_file(const std::string& path, const std::string& more, bool before_fetch);
   // Where a login lands (PWD); relative paths start there. Default "/".
   void set_login_directory(const std::string& path) { login_directory_ = path; }
@@ -73,6 +74,13 @@ class FakeFtpServer {
   void fail_fetch_midway(const std::string& path, FtpStatus status, int times = -1) {
     midway_faults_[normalize(path)] = {status, times};
   }
+  // A transfer that gets to byte `at` of the file stops there and fails,
+  // whichever offset it started from.
+  void fail_fetch_at(const std::string& path, std::uint64_t at, FtpStatus status, int times = -1) {
+    drop_at_[normalize(path)] = {at, {status, times}};
+  }
+  // Fetches deliver their bytes `bytes` at a time, yielding in between.
+  void deliver_in_chunks(std::size_t bytes) { chunk_ = bytes; }
   // The fetch delivers the whole file, then fails (a final reply that never
   // came: kTimeout with no reply code).
   void fail_fetch_after_data(const std::string& path, FtpStatus status, int times = -1) {
@@ -104,6 +112,8 @@ class FakeFtpServer {
     std::string modify = "20000101000000";
     std::string growth;                 // what grow_file appends, not yet appended
     bool grows_before_fetch = false;
+    std::optional<std::uint64_t> listing_size;  // what listings tell of a growing file
+    std::string listed_modify;                  // and its time
   };
   struct Fault {
     FtpStatus status;
@@ -123,6 +133,8 @@ class FakeFtpServer {
   int connection_limit_ = -1;
   std::map<std::string, Fault> list_faults_, fetch_faults_, midway_faults_, after_data_faults_;
   std::map<std::string, std::pair<std::size_t, FtpError>> break_list_;
+  std::map<std::string, std::pair<std::uint64_t, Fault>> drop_at_;
+  std::size_t chunk_ = 0;
 
   // Guards the faults and the records below (held by pointer so that test
   // fixtures can keep servers in a vector).
