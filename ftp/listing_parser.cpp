@@ -159,13 +159,23 @@ class Columns {
   Columns(std::string_view line, std::size_t from) : line_(line), pos_(from) {}
 
   bool next(std::size_t& begin, std::size_t& end) {
-    while (pos_ < line_.size() && is_blank(line_[pos_])) ++pos_;
+    while (pos_ < line_.size() && blank_at(pos_)) pos_ += blank_at(pos_);
     if (pos_ == line_.size()) return false;
     begin = pos_;
-    while (pos_ < line_.size() && !is_blank(line_[pos_])) ++pos_;
+    while (pos_ < line_.size() && !blank_at(pos_)) ++pos_;
     end = pos_;
     return true;
   }
+
+ private:
+  // The length of the blank at `at`, 0 for none. Czech dates hold a
+  // no-break space (UTF-8 C2 A0) between day and month: "7.\u00a0pro".
+  std::size_t blank_at(std::size_t at) const {
+    if (is_blank(line_[at])) return 1;
+    return line_[at] == '\xC2' && at + 1 < line_.size() && line_[at + 1] == '\xA0' ? 2 : 0;
+  }
+
+ public:
 
  private:
   std::string_view line_;
@@ -191,7 +201,8 @@ FtpEntry unrecognized(std::string_view line) {
 // Month names and abbreviations, lower case, without a trailing '.', of the
 // languages servers have been seen to list in (English, German, French,
 // Spanish, Italian, Portuguese, Catalan, Dutch, Scandinavian, Finnish,
-// Hungarian, Polish, Czech, Turkish, Romanian, Lithuanian, Russian; UTF-8
+// Estonian, Hungarian, Polish, Czech, Turkish, Romanian, Lithuanian,
+// Russian; UTF-8
 // where not ASCII), with the month each names. A non-ASCII word missing here
 // can still be a month (kOtherWord below), of unknown number.
 struct MonthName {
@@ -199,13 +210,13 @@ struct MonthName {
   int month;
 };
 constexpr MonthName kMonthNames[] = {
-    {"jan", 1}, {"january", 1}, {"januar", 1}, {"jänner", 1}, {"jän", 1}, {"janv", 1},
+    {"jan", 1}, {"jaan", 1}, {"january", 1}, {"januar", 1}, {"jänner", 1}, {"jän", 1}, {"janv", 1},
     {"janvier", 1}, {"ene", 1}, {"enero", 1}, {"gen", 1}, {"gennaio", 1}, {"tammi", 1}, {"sty", 1},
     {"led", 1}, {"oca", 1}, {"ian", 1}, {"sau", 1}, {"янв", 1},
-    {"feb", 2}, {"february", 2}, {"februar", 2}, {"févr", 2}, {"fevr", 2}, {"fév", 2}, {"fev", 2},
+    {"feb", 2}, {"veebr", 2}, {"february", 2}, {"februar", 2}, {"févr", 2}, {"fevr", 2}, {"fév", 2}, {"fev", 2},
     {"février", 2}, {"fevrier", 2}, {"febrero", 2}, {"febbraio", 2}, {"fevereiro", 2}, {"febr", 2},
     {"helmi", 2}, {"lut", 2}, {"úno", 2}, {"şub", 2}, {"vas", 2}, {"фев", 2},
-    {"mar", 3}, {"march", 3}, {"mär", 3}, {"märz", 3}, {"mrz", 3}, {"maerz", 3}, {"mars", 3},
+    {"mar", 3}, {"märts", 3}, {"march", 3}, {"mär", 3}, {"märz", 3}, {"mrz", 3}, {"maerz", 3}, {"mars", 3},
     {"marzo", 3}, {"março", 3}, {"març", 3}, {"mrt", 3}, {"maalis", 3}, {"márc", 3}, {"bře", 3},
     {"kov", 3}, {"мар", 3},
     {"apr", 4}, {"april", 4}, {"avr", 4}, {"avril", 4}, {"abr", 4}, {"abril", 4}, {"aprile", 4},
@@ -213,10 +224,10 @@ constexpr MonthName kMonthNames[] = {
     {"may", 5}, {"mai", 5}, {"mayo", 5}, {"mag", 5}, {"maggio", 5}, {"maio", 5}, {"maig", 5},
     {"mei", 5}, {"maj", 5}, {"touko", 5}, {"máj", 5}, {"kvě", 5}, {"geg", 5}, {"май", 5},
     {"мая", 5},
-    {"jun", 6}, {"june", 6}, {"juni", 6}, {"juin", 6}, {"junio", 6}, {"giu", 6}, {"giugno", 6},
+    {"jun", 6}, {"juuni", 6}, {"june", 6}, {"juni", 6}, {"juin", 6}, {"junio", 6}, {"giu", 6}, {"giugno", 6},
     {"junho", 6}, {"juny", 6}, {"kesä", 6}, {"jún", 6}, {"cze", 6}, {"čer", 6}, {"haz", 6},
     {"iun", 6}, {"bir", 6}, {"июн", 6},
-    {"jul", 7}, {"july", 7}, {"juli", 7}, {"juil", 7}, {"juillet", 7}, {"julio", 7}, {"lug", 7},
+    {"jul", 7}, {"juuli", 7}, {"july", 7}, {"juli", 7}, {"juil", 7}, {"juillet", 7}, {"julio", 7}, {"lug", 7},
     {"luglio", 7}, {"julho", 7}, {"heinä", 7}, {"júl", 7}, {"lip", 7}, {"čvc", 7}, {"tem", 7},
     {"iul", 7}, {"lie", 7}, {"июл", 7},
     {"aug", 8}, {"august", 8}, {"août", 8}, {"aout", 8}, {"ago", 8}, {"agosto", 8}, {"elo", 8},
@@ -229,7 +240,7 @@ constexpr MonthName kMonthNames[] = {
     {"paz", 10}, {"říj", 10}, {"eki", 10}, {"spa", 10}, {"окт", 10},
     {"nov", 11}, {"november", 11}, {"novembre", 11}, {"noviembre", 11}, {"marras", 11}, {"lis", 11},
     {"kas", 11}, {"noi", 11}, {"lap", 11}, {"ноя", 11},
-    {"dec", 12}, {"december", 12}, {"dez", 12}, {"dezember", 12}, {"déc", 12}, {"décembre", 12},
+    {"dec", 12}, {"dets", 12}, {"december", 12}, {"dez", 12}, {"dezember", 12}, {"déc", 12}, {"décembre", 12},
     {"decembre", 12}, {"dic", 12}, {"diciembre", 12}, {"dicembre", 12}, {"dezembro", 12},
     {"des", 12}, {"joulu", 12}, {"gru", 12}, {"pro", 12}, {"ara", 12}, {"grd", 12}, {"дек", 12},
 };
@@ -297,6 +308,16 @@ constexpr unsigned kDatePart = kSuffixedMonth | kClock | kDate | kMonthAndDay;
 // A date written as one column. Either order of day and month is taken, as
 // long as one of the two can be the month.
 unsigned classify_date(std::string_view s) {
+  // "7.12.": day and month, each with its dot, as Finnish writes them.
+  if (s.size() >= 4 && s.back() == '.' && s.find('.') < s.size() - 1) {
+    const std::string_view day_month = s.substr(0, s.size() - 1);
+    const std::size_t dot = day_month.find('.');
+    if (day_month.find('.', dot + 1) == std::string_view::npos &&
+        is_number_in(day_month.substr(0, dot), 2, 1, 31) &&
+        is_number_in(day_month.substr(dot + 1), 2, 1, 12)) {
+      return kMonthAndDay;
+    }
+  }
   std::array<std::string_view, 3> parts;
   std::size_t count = 0;
   char separator = 0;
@@ -385,6 +406,13 @@ unsigned classify(std::string_view s) {
       traits |= kSizeLike;  // "major,minor" of a device, or "major," before the minor
     }
     if (rest[0] == ':') return is_clock(s) ? kClock : 0;
+    // "00.43": the clock of locales that write it with a dot (Czech,
+    // Hungarian, Italian, Swedish). Exactly two digits of minutes: "33.5"
+    // is a scaled size.
+    if (rest.size() == 3 && rest[0] == '.' && digits <= 2 && all_digits(rest.substr(1)) &&
+        value <= 23 && small_number(rest.substr(1)) <= 59) {
+      traits |= kClock;
+    }
     traits |= classify_date(s);
     if (is_scaled_size(s)) traits |= kSizeLike;
     return traits;
@@ -395,14 +423,17 @@ unsigned classify(std::string_view s) {
   std::string_view word = s;
   while (!word.empty() && (word.back() == '.' || word.back() == ',')) word.remove_suffix(1);
   bool any_high = false;
+  bool inner_dot = false;  // "ธ.ค.": Thai abbreviates months with dots inside
   for (char c : word) {
     if (is_high(c)) {
       any_high = true;
+    } else if (c == '.') {
+      inner_dot = true;
     } else if (!is_ascii_letter(c)) {
       return 0;
     }
   }
-  if (word.empty()) return 0;
+  if (word.empty() || (inner_dot && !any_high)) return 0;
   return kWord | (any_high && word.size() <= kLongestOtherWord ? kOtherWord : 0u);
 }
 
@@ -498,10 +529,13 @@ std::size_t date_length(ColumnList& c, std::size_t i, bool lenient, bool& padded
     }
     form = DateForm::kMonthDayColumn;
     if (c.has(i, kMonthAndDay) && c.has(i + 1, kClock | kYear)) return 2;
-    // "2003 3月 20", Y M D as Asian locales order it
+    // "2003 3月 20", Y M D as Asian locales order it; "2019 márc   2" as
+    // Hungarian does for old files. With a month name and a clock after the
+    // day, "2019" is more likely the size before "Mar 2 10:00".
     form = DateForm::kYearMonthDay;
-    if (c.has(i, kYear) && c.has(i + 1, kSuffixedMonth) && c.has(i + 2, kDay)) {
-      return c.has(i + 3, kClock) ? 4 : 3;
+    if (c.has(i, kYear) && c.has(i + 2, kDay)) {
+      if (c.has(i + 1, kSuffixedMonth)) return c.has(i + 3, kClock) ? 4 : 3;
+      if (c.month_name(i + 1) && !c.has(i + 3, kClock | kYear)) return 3;
     }
   }
   if (c.has(i + 1, kDay) && month(i)) {
@@ -515,6 +549,12 @@ std::size_t date_length(ColumnList& c, std::size_t i, bool lenient, bool& padded
   }
   form = DateForm::kDayMonth;
   if (c.has(i, kDay) && c.has(i + 2, kClock | kYear) && month(i + 1)) return 3;
+  // "2. 3.  2019": day, month and year, Finnish style.
+  if (!lenient && c.has(i, kDay) && c.has(i + 1, kDay) && c.has(i + 2, kYear) &&
+      c.text(i).back() == '.' && c.text(i + 1).back() == '.' &&
+      is_number_in(c.text(i + 1).substr(0, c.text(i + 1).size() - 1), 2, 1, 12)) {
+    return 3;
+  }
   return 0;
 }
 
@@ -545,7 +585,7 @@ int month_of_column(std::string_view s) {
   return month_of_name(s);
 }
 
-// "15:13", "0:23", "24:00", "11:22:33.25", "10:00PM" into the entry's clock.
+// "15:13", "0:23", "24:00", "11:22:33.25", "10:00PM", "00.43" into the entry's clock.
 void read_clock(std::string_view s, EntryTime& time) {
   const std::size_t h = leading_digits(s);
   int hour = small_number(s.substr(0, h));
@@ -563,27 +603,34 @@ void read_clock(std::string_view s, EntryTime& time) {
   time.hour = hour;
 }
 
+// Which of two small numbers is the month, where the dialect says: IIS
+// writes MM-DD-YY, dotted dates put the day first.
+enum class Order { kUnknown, kMonthFirst, kDayFirst };
+
 // Day and month from two numbers that may stand in either order. When both
-// orders make a date the month stays 0, unless the dialect says the month
-// comes first (IIS writes MM-DD-YY).
-void read_day_month(int first, int second, bool month_first, EntryTime& time) {
-  if (first > 12 || (second <= 12 && !month_first && first != second)) {
-    if (first <= 31 && second <= 12 && (first > 12 || first == second)) {
-      time.month = second;
-      time.day = first;
-    }
-    return;
+// orders make a date and the dialect does not say, the month stays 0.
+void read_day_month(int first, int second, Order order, EntryTime& time) {
+  const bool day_first = first > 12 || (second <= 12 && order == Order::kDayFirst);
+  const bool month_first = second > 12 || (first <= 12 && order == Order::kMonthFirst);
+  if (first == second || (day_first && !month_first)) {
+    if (first > 31 || second > 12) return;
+    time.month = second;
+    time.day = first;
+  } else if (month_first && !day_first) {
+    if (first > 12 || second > 31) return;
+    time.month = first;
+    time.day = second;
   }
-  time.month = first;
-  time.day = second;
 }
 
 // A date written as one column: "2005-04-08", "1999/10/12", "24-04-2003",
-// "2004.07.15", "01-jun-99", and the DOS forms "12-01-20", "2020-12-01".
-// `month_first` says how to read two small numbers when nothing else does
-// (IIS writes MM-DD-YY).
-EntryTime read_date_column(std::string_view s, bool month_first) {
+// "2004.07.15", "7.12.", "01-jun-99", and the DOS forms "12-01-20",
+// "2020-12-01". `order` says how to read two small numbers when nothing
+// else does; a dotted date puts the day first.
+EntryTime read_date_column(std::string_view s, Order order) {
   EntryTime time;
+  if (!s.empty() && s.back() == '.') s.remove_suffix(1);
+  if (s.find('.') != std::string_view::npos) order = Order::kDayFirst;
   std::array<std::string_view, 3> parts;
   std::size_t count = 0;
   std::size_t begin = 0;
@@ -593,7 +640,7 @@ EntryTime read_date_column(std::string_view s, bool month_first) {
     begin = i + 1;
   }
   if (count == 2) {
-    read_day_month(leading_number(parts[0]), leading_number(parts[1]), month_first, time);
+    read_day_month(leading_number(parts[0]), leading_number(parts[1]), order, time);
     return time;
   }
   if (count != 3) return time;
@@ -608,7 +655,7 @@ EntryTime read_date_column(std::string_view s, bool month_first) {
     time.month = month_of_name(parts[1]);
     time.day = leading_number(parts[0]);
   } else {
-    read_day_month(leading_number(parts[0]), leading_number(parts[1]), month_first, time);
+    read_day_month(leading_number(parts[0]), leading_number(parts[1]), order, time);
   }
   return time;
 }
@@ -626,11 +673,11 @@ EntryTime read_unix_date(ColumnList& c, std::size_t i, std::size_t length, DateF
   };
   switch (form) {
     case DateForm::kDateColumn:
-      time = read_date_column(c.text(i), false);
+      time = read_date_column(c.text(i), Order::kUnknown);
       clock_or_year(i + 1);
       break;
     case DateForm::kMonthDayColumn:
-      time = read_date_column(c.text(i), false);
+      time = read_date_column(c.text(i), Order::kUnknown);
       clock_or_year(i + 1);
       break;
     case DateForm::kYearMonthDay:
@@ -739,12 +786,21 @@ std::optional<FtpEntry> parse_unix(std::string_view line, std::size_t from) {
   }
 
   // ls puts one blank between the date and the name, so any further blanks
-  // belong to the name.
+  // belong to the name. But where a year stands in the clock's place, ls
+  // pads it to the clock's width: before it in most locales ("Mar  2  2019
+  // x"), after it in some ("2. Mär 2019  x"), which shows as a single blank
+  // before the year.
   std::size_t name_begin = c[last].end;
   if (padded) {
     while (name_begin < line.size() && is_blank(line[name_begin])) ++name_begin;
   } else {
     ++name_begin;
+    const std::size_t year = c[last].begin;
+    if ((form == DateForm::kMonthDay || form == DateForm::kDayMonth) && c.has(last, kYear) &&
+        c[last].end - year == 4 && year >= 2 && !is_blank(line[year - 2]) &&
+        name_begin < line.size() && is_blank(line[name_begin])) {
+      ++name_begin;
+    }
   }
   if (name_begin >= line.size()) return unrecognized(line);
   std::string_view name = line.substr(name_begin);
@@ -827,7 +883,7 @@ std::optional<FtpEntry> parse_dos(std::string_view line, std::size_t from) {
   const auto next = [&] { return columns.next(begin, end); };
   const auto text = [&] { return line.substr(begin, end - begin); };
   if (!next() || !is_dos_date(text())) return std::nullopt;
-  EntryTime time = read_date_column(text(), true);
+  EntryTime time = read_date_column(text(), Order::kMonthFirst);
   // From here on the line is an entry, read or reported.
   if (!next() || !is_dos_time(text())) return unrecognized(line);
   const std::size_t clock_begin = begin;

@@ -536,6 +536,17 @@ TEST(ListingParserTest, DatesOfEveryForm) {
       {"-rw-r--r-- 1 ftp ftp 3 3\xE6\x9C\x88 2\xE6\x97\xA5 15:13 a", 0, 3, 2, 15, 13},
       {"-rw-r--r-- 1 ftp ftp 3 2003 3\xE6\x9C\x88 20 a", 2003, 3, 20, -1, 0},
       {"-rw-r--r-- 1 ftp ftp 3 3 29 03:26 a", 0, 3, 29, 3, 26},
+      // ls -l in the locales that wrote these (the Czech one holds a
+      // no-break space), read since they were reported before:
+      {"-rw-r--r-- 1 u g 0  7.\xC2\xA0pro 00.43 a", 0, 12, 7, 0, 43},
+      {"-rw-r--r-- 1 u g 0 dec    7 00.43 a", 0, 12, 7, 0, 43},
+      {"-rw-r--r-- 1 u g 0 2019 m\xC3\xA1rc   2 a", 2019, 3, 2, -1, 0},
+      {"-rw-r--r-- 1 u g 0  7.12. 00:43 a", 0, 12, 7, 0, 43},
+      {"-rw-r--r-- 1 u g 0  2. 3.  2019 a", 2019, 3, 2, -1, 0},
+      {"-rw-r--r-- 1 u g 0  7. dets  00:43 a", 0, 12, 7, 0, 43},
+      {"-rw-r--r-- 1 u g 0 \xE0\xB8\x98.\xE0\xB8\x84.   7 00:43 a", 0, 0, 7, 0, 43},
+      // The year padded to the clock's width after it, not before.
+      {"-rw-r--r-- 1 u g 0  2. M\xC3\xA4r 2019  a", 2019, 3, 2, -1, 0},
       {"12-01-20  10:00PM       3 a", 2020, 12, 1, 22, 0},
       {"12-01-20  12:15 AM      3 a", 2020, 12, 1, 0, 15},
       {"2020-12-01  10:00       3 a", 2020, 12, 1, 10, 0},
@@ -550,6 +561,10 @@ TEST(ListingParserTest, DatesOfEveryForm) {
   }
   EXPECT_EQ(parse_mlsd_line("type=file;Modify=20261209030201.5;size=1; a")->time.modify,
             "20261209030201.5");
+  // Padding before the year: the second blank after it is the name's.
+  EXPECT_EQ(parse_list_line("-rw-r--r-- 1 u g 0 Mar  2  2019  a")->name, " a");
+  // Vietnamese puts the clock first: not read, but reported.
+  EXPECT_EQ(parse_list_line("-rw-r--r-- 1 u g 0 00:43  7 Thg 12 a")->kind, Kind::kUnrecognized);
 }
 
 TEST(ListingParserTest, BodiesSplitIntoLines) {
