@@ -3,7 +3,6 @@
 #include "platform/platform.h"
 
 namespace vandrisk {
-namespace {
 
 unsigned code_page_of(Charset charset) {
   switch (charset) {
@@ -15,6 +14,8 @@ unsigned code_page_of(Charset charset) {
     default: return 0;
   }
 }
+
+namespace {
 
 bool is_control(char32_t c) { return c < 0x20 || c == 0x7F; }
 bool is_printable_ascii(unsigned char b) { return b >= 0x20 && b < 0x7F; }

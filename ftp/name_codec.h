@@ -40,6 +40,10 @@ bool charset_available(Charset charset);
 constexpr unsigned kCodePageUtf8 = 65001;
 constexpr unsigned kCodePageGbk = 936;
 
+// The Windows code page a charset reads (936 for kGbk...); 0 for kRaw,
+// kAuto and kUtf8.
+unsigned code_page_of(Charset charset);
+
 // One remote name read under a charset.
 struct DecodedName {
   struct Char {

@@ -27,17 +27,28 @@ void sleep_ms(unsigned ms);
 // so a scheduled or scripted run never hangs on a key nobody can press.
 void wait_for_key(std::ostream& out);
 
-// True when a remote entry's name cannot safely become one local name in the
-// directory being mirrored: it holds a separator (so it would land elsewhere)
-// or the OS would not store it under exactly that name. On POSIX every '\'
-// byte becomes '/', so '\' and '/' are unsafe byte-wise; Windows finds
-// separators as its code page does and also refuses names like "a:b", "x."
-// or "nul".
-bool is_unsafe_local_name(const std::string& name);
+// True when a local name (of a remote entry) cannot safely be one name in
+// the directory being mirrored: it holds a separator (so it would land
+// elsewhere) or the OS would not store it under exactly that name. On POSIX
+// every '\' byte becomes '/', so '\' and '/' are unsafe byte-wise; Windows
+// finds separators as its code page does (or in UTF-8, with `utf8`) and
+// also refuses names like "a:b", "x." or "nul".
+bool is_unsafe_local_name(const std::string& name, bool utf8 = false);
 
 // Whether standard error is a terminal (a console window on Windows), where a
 // progress line redrawn in place makes sense.
 bool stderr_is_terminal();
+
+// How local paths and names are spelled: in the bytes of the names (false:
+// the ANSI code page on Windows, what they are without charset=) or in
+// UTF-8 (true: with charset=, so that Windows stores every name as itself).
+// POSIX takes bytes either way. A task sets it before its walk touches the
+// disk; the task's threads only read it.
+void set_utf8_local_names(bool utf8);
+
+// The form in which two local names are the same for the file system:
+// the name itself on POSIX, upper case on Windows.
+std::string local_name_key(const std::string& name);
 
 // A '\'-separated local path in the OS's own form.
 std::string to_os_path(const std::string& local_path);

@@ -182,9 +182,13 @@ void wait_for_key(std::ostream& out) {
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-bool is_unsafe_local_name(const std::string& name) {
+bool is_unsafe_local_name(const std::string& name, bool /*utf8: '/' and '\\' are ASCII either way*/) {
   return name.find_first_of("/\\") != std::string::npos;
 }
+
+void set_utf8_local_names(bool /*utf8: the kernel takes bytes*/) {}
+
+std::string local_name_key(const std::string& name) { return name; }
 
 std::string to_os_path(const std::string& local_path) {
   std::string os_path = local_path;

@@ -8,6 +8,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "messages/messages.h"
@@ -16,6 +17,36 @@
 
 namespace vandrisk::platform {
 namespace {
+
+// See set_utf8_local_names(): how path strings are spelled. The wide APIs
+// take every path: in the ANSI code page's reading that is what the ANSI
+// APIs would store, in UTF-8's any name is stored as itself.
+std::atomic<bool> utf8_names{false};
+
+std::wstring wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const UINT code_page = utf8_names.load() ? CP_UTF8 : CP_ACP;
+  const int size = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+  return out;
+}
+
+std::string narrow(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const UINT code_page = utf8_names.load() ? CP_UTF8 : CP_ACP;
+  const int size = WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::string_view last_component(std::string_view local_path) {
+  return last_path_component(local_path, utf8_names.load());
+}
 
 // The CRT opens stdout in text mode, which turns every "\n" into "\r\n": the
 // messages already end in CR LF and would reach the console as CR CR LF. This
@@ -50,8 +81,9 @@ class FileHandle {
 // Windows would store under another name or send to a device ("a:b" is a
 // stream of "a", "x." is "x", "nul.txt" is the null device).
 bool names_unsafe_entry(const std::string& local_path) {
-  const std::string_view name = last_path_component(local_path);
-  return name.size() != local_path.size() && !name.empty() && is_unsafe_windows_name(name);
+  const std::string_view name = last_component(local_path);
+  return name.size() != local_path.size() && !name.empty() &&
+         is_unsafe_windows_name(name, utf8_names.load());
 }
 
 // Written to a temporary sibling and renamed on publish. Windows has no
@@ -116,7 +148,7 @@ namespace win32 {
 
 std::string temp_sibling_path(const std::string& final_path) {
   static unsigned counter = 0;
-  const std::string_view name = last_path_component(final_path);
+  const std::string_view name = last_component(final_path);
   std::string path = final_path.substr(0, final_path.size() - name.size());
   char suffix[64];
   std::snprintf(suffix, sizeof suffix, ".vandrisk-part-%lu-%u",
@@ -125,19 +157,19 @@ std::string temp_sibling_path(const std::string& final_path) {
 }
 
 TempFileGuard::~TempFileGuard() {
-  if (!path_.empty()) DeleteFileA(path_.c_str());
+  if (!path_.empty()) DeleteFileW(wide(path_).c_str());
 }
 
 std::optional<std::uint64_t> file_size(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 bool publish_no_replace(const std::string& temp, const std::string& final_path) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when the name exists,
   // in one step: a file that appeared meanwhile is never overwritten.
-  return MoveFileExA(temp.c_str(), final_path.c_str(), 0) != 0;
+  return MoveFileExW(wide(temp).c_str(), wide(final_path).c_str(), 0) != 0;
 }
 
 }  // namespace win32
@@ -169,7 +201,17 @@ void wait_for_key(std::ostream& out) {
   _getch();
 }
 
-bool is_unsafe_local_name(const std::string& name) { return is_unsafe_windows_name(name); }
+bool is_unsafe_local_name(const std::string& name, bool utf8) {
+  return is_unsafe_windows_name(name, utf8);
+}
+
+void set_utf8_local_names(bool utf8) { utf8_names = utf8; }
+
+std::string local_name_key(const std::string& name) {
+  std::wstring upper = wide(name);
+  CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+  return narrow(upper);
+}
 
 bool stderr_is_terminal() {
   DWORD mode = 0;
@@ -180,12 +222,13 @@ std::string to_os_path(const std::string& local_path) { return local_path; }
 
 LocalKind local_kind(const std::string& local_path) {
   if (names_unsafe_entry(local_path)) return LocalKind::kMissing;
-  DWORD attributes = GetFileAttributesA(local_path.c_str());
+  const std::wstring path = wide(local_path);
+  DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LocalKind::kMissing;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     // The attributes above are the link's own; opening the path follows the
     // link (backup semantics also open directories), as stat() would.
-    FileHandle target(CreateFileA(local_path.c_str(), 0,
+    FileHandle target(CreateFileW(path.c_str(), 0,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION info;
@@ -198,8 +241,8 @@ LocalKind local_kind(const std::string& local_path) {
 }
 
 bool make_directory(const std::string& local_path) {
-  if (is_unsafe_windows_name(last_path_component(local_path))) return false;
-  return CreateDirectoryA(local_path.c_str(), nullptr) != 0;
+  if (is_unsafe_windows_name(last_component(local_path), utf8_names.load())) return false;
+  return CreateDirectoryW(wide(local_path).c_str(), nullptr) != 0;
 }
 
 std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, LocalError* cause,
@@ -207,16 +250,16 @@ std::unique_ptr<NewLocalFile> create_new_file(const std::string& local_path, Loc
   LocalError ignored;
   LocalError& error = cause ? *cause : ignored;
   error = {"create", ERROR_INVALID_NAME};
-  if (is_unsafe_windows_name(last_path_component(local_path))) return nullptr;
-  if (GetFileAttributesA(local_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+  if (is_unsafe_windows_name(last_component(local_path), utf8_names.load())) return nullptr;
+  if (GetFileAttributesW(wide(local_path).c_str()) != INVALID_FILE_ATTRIBUTES) {
     error.code = ERROR_FILE_EXISTS;
     return nullptr;
   }
   // A leftover of a killed run may hold a temporary name: try a few others.
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string temp = win32::temp_sibling_path(
-        staging_dir.empty() ? local_path : staging_dir + "\\" + std::string(last_path_component(local_path)));
-    const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        staging_dir.empty() ? local_path : staging_dir + "\\" + std::string(last_component(local_path)));
+    const HANDLE handle = CreateFileW(wide(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       error = LocalError();
@@ -238,25 +281,6 @@ constexpr wchar_t kPartSuffix[] = L".part";
 constexpr wchar_t kJournalSuffix[] = L".journal";
 constexpr DWORD kMaxJournal = 1 << 20;
 
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
-
-std::string narrow(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                      nullptr, nullptr);
-  return text;
-}
-
 // `path` made absolute and "\\?\"-prefixed, so that Windows leaves its
 // trailing dots alone.
 std::wstring verbatim_path(const std::wstring& path) {
@@ -275,16 +299,16 @@ struct PartialPaths {
 };
 
 bool partial_paths(const std::string& local_path, PartialPaths& paths) {
-  const std::string_view name = last_path_component(local_path);
+  const std::string_view name = last_component(local_path);
   if (name.empty() || name.size() == local_path.size()) return false;
   const std::wstring dir =
-      verbatim_path(widen(local_path.substr(0, local_path.size() - name.size())));
+      verbatim_path(wide(local_path.substr(0, local_path.size() - name.size())));
   if (dir.empty()) return false;
   paths.dir = dir + (dir.back() == L'\\' ? L"" : L"\\") + kPartialDir;
-  const std::wstring wide_name = widen(std::string(name));
+  const std::wstring wide_name = wide(std::string(name));
   paths.data = paths.dir + L"\\" + wide_name + kPartSuffix;
   paths.journal = paths.dir + L"\\" + wide_name + kJournalSuffix;
-  paths.final_path = widen(local_path);
+  paths.final_path = wide(local_path);
   return true;
 }
 
@@ -407,7 +431,8 @@ std::unique_ptr<PartialFile> open_partial(const std::string& local_path, std::st
                                           LocalError& error) {
   journal.clear();
   PartialPaths paths;
-  if (is_unsafe_windows_name(last_path_component(local_path)) || !partial_paths(local_path, paths)) {
+  if (is_unsafe_windows_name(last_component(local_path), utf8_names.load()) ||
+      !partial_paths(local_path, paths)) {
     error = {"create", ERROR_INVALID_NAME};
     return nullptr;
   }

@@ -56,10 +56,10 @@ bool is_device_name(std::string_view name) {
 
 }  // namespace
 
-bool is_unsafe_windows_name(std::string_view name) {
+bool is_unsafe_windows_name(std::string_view name, bool utf8) {
   if (name.empty()) return true;
   for (std::size_t i = 0; i < name.size(); ++i) {
-    if (starts_double_byte(name, i)) {
+    if (!utf8 && starts_double_byte(name, i)) {
       ++i;
       continue;
     }
@@ -69,10 +69,10 @@ bool is_unsafe_windows_name(std::string_view name) {
   return is_device_name(name);
 }
 
-std::string_view last_path_component(std::string_view local_path) {
+std::string_view last_path_component(std::string_view local_path, bool utf8) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < local_path.size(); ++i) {
-    if (starts_double_byte(local_path, i)) {
+    if (!utf8 && starts_double_byte(local_path, i)) {
       ++i;
     } else if (local_path[i] == '\\' || local_path[i] == '/') {
       start = i + 1;

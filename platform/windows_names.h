@@ -17,12 +17,13 @@ namespace vandrisk::platform {
 //   - a device name, whatever the case and whatever follows its first dot:
 //     CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-COM9, LPT0-LPT9 (also with
 //     blanks before the dot, as in "nul .txt").
-bool is_unsafe_windows_name(std::string_view name);
+// With `utf8` the name is UTF-8, where no byte of a longer character is ASCII.
+bool is_unsafe_windows_name(std::string_view name, bool utf8 = false);
 
 // The last component of a '\'- or '/'-separated local path (the whole text
 // when it has no separator). Separators are found as Windows finds them:
 // a trail byte of a double-byte character is none.
-std::string_view last_path_component(std::string_view local_path);
+std::string_view last_path_component(std::string_view local_path, bool utf8 = false);
 
 }  // namespace vandrisk::platform
 
