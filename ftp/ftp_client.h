@@ -36,6 +36,11 @@ struct FtpAccount {
   bool passive = false;  // data connections by EPSV, then PASV (else EPRT/PORT)
   bool tls = false;      // AUTH TLS before the login; data connections protected too
   std::string tls_ca;    // PEM file trusted instead of the system's CA store
+  // After the login: nothing (what the tool always did), FEAT and then
+  // "OPTS UTF8 ON" where FEAT lists UTF8, or that OPTS in any case. Servers
+  // such as IIS send names in their ANSI code page until asked. The reply to
+  // the OPTS is never looked at: many servers refuse it and send UTF-8 anyway.
+  enum class Utf8 { kNever, kWhereListed, kAlways } utf8 = Utf8::kNever;
 };
 
 enum class EntryKind {
@@ -70,6 +75,10 @@ struct FtpEntry {
   std::optional<std::uint64_t> size;  // when the listing told it
   std::string unique;                 // MLSD "unique" fact; empty when not told
   EntryTime time;
+  // The library handed the name over altered (WinINet passes names through
+  // the ANSI code page, which loses what it cannot spell): asking the server
+  // for it would name another file.
+  bool name_altered = false;
 };
 
 // A whole directory listing, entries in the order the server sent them.

@@ -25,6 +25,30 @@ namespace {
 // hundred MB/s; 512 KiB lets the disk, not the buffer, set the pace.
 constexpr long kBufferSize = 512 * 1024;
 
+// Owns a libcurl string list; append() failing leaves it not ok().
+class SList {
+ public:
+  SList() = default;
+  SList(const SList&) = delete;
+  SList& operator=(const SList&) = delete;
+  ~SList() { curl_slist_free_all(list_); }
+  void append(const std::string& text) {
+    if (!ok_) return;
+    curl_slist* grown = curl_slist_append(list_, text.c_str());
+    if (grown) {
+      list_ = grown;
+    } else {
+      ok_ = false;
+    }
+  }
+  bool ok() const { return ok_; }
+  curl_slist* get() const { return list_; }
+
+ private:
+  curl_slist* list_ = nullptr;
+  bool ok_ = true;
+};
+
 struct EasyDeleter {
   void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
@@ -252,6 +276,16 @@ class CurlFtpConnection : public FtpConnection {
     if (curl_easy_getinfo(e, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry) {
       login_directory_ = entry;
     }
+    if (account_.utf8 == FtpAccount::Utf8::kNever) return true;
+    std::string reply;
+    FtpStatus ignored;
+    if (account_.utf8 == FtpAccount::Utf8::kAlways ||
+        (ask({"*FEAT"}, "", reply, ignored) && feat_lists_utf8(reply))) {
+      utf8_on_ = true;
+      // As a transfer of its own: the next one must not take the connection
+      // for a fresh one.
+      ask({"*OPTS UTF8 ON"}, "", reply, ignored);
+    }
     return true;
   }
 
@@ -395,72 +429,80 @@ class CurlFtpConnection : public FtpConnection {
   std::string identity(const std::string& dir) override {
     const std::string path = resolve_remote_path(login_directory_, dir);
     if (path.empty() || has_control_byte(path)) return std::string();
-    // MLST as a quoted command on a transfer that transfers nothing; its
-    // reply arrives through the header callback. The '*' keeps a refusal
-    // from failing anything.
+    // The '*' keeps a refusal from failing anything.
     std::string reply;
-    curl_slist* quote = curl_slist_append(nullptr, ("*MLST " + path).c_str());
-    if (!quote) return std::string();
-    CURL* e = easy_.get();
-    curl_easy_setopt(e, CURLOPT_QUOTE, quote);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, collect_reply);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &reply);
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
     FtpStatus ignored;
-    const CURLcode rc = perform(ftp_directory_url(account_.host, account_.port, login_directory_),
-                                discard, nullptr, ignored);
-    curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
-    curl_easy_setopt(e, CURLOPT_QUOTE, nullptr);
-    curl_slist_free_all(quote);
-    return rc == CURLE_OK ? unique_fact(reply) : std::string();
+    const std::string home = login_directory_.empty() || login_directory_.back() == '/'
+                                 ? login_directory_
+                                 : login_directory_ + "/";
+    return ask({"*MLST " + path}, home, reply, ignored) ? unique_fact(reply) : std::string();
   }
 
  private:
   // Sends `commands` one after the other on the logged-in connection and
   // collects the replies (to the header callback). The transfer it rides on
-  // transfers nothing, on the URL of `path`'s directory: libcurl then needs
-  // no CWD after a transfer in that directory.
-  bool ask(const std::vector<std::string>& commands, const std::string& path, std::string& reply,
+  // transfers nothing, on the URL of the directory `dir` (the one a file path
+  // is in, when it names a file): libcurl then needs no CWD after a transfer
+  // in that directory.
+  bool ask(const std::vector<std::string>& commands, const std::string& dir, std::string& reply,
            FtpStatus& status) {
-    curl_slist* list = nullptr;
-    for (const std::string& command : commands) {
-      curl_slist* grown = curl_slist_append(list, command.c_str());
-      if (!grown) {
-        curl_slist_free_all(list);
-        status = {ftp_errors::kInternalError, 0};
-        return false;
-      }
-      list = grown;
-    }
     reply.clear();
     CURL* e = easy_.get();
-    curl_easy_setopt(e, CURLOPT_QUOTE, list);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, collect_reply);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &reply);
     curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const CURLcode rc =
-        perform(ftp_directory_url(account_.host, account_.port, dir), discard, nullptr, status);
+    const std::size_t slash = dir.rfind('/');
+    const std::string url_dir =
+        slash == std::string::npos || slash + 1 == dir.size() ? dir : dir.substr(0, slash + 1);
+    const CURLcode rc = perform(ftp_directory_url(account_.host, account_.port, url_dir), discard,
+                                nullptr, status, commands);
     curl_easy_setopt(e, CURLOPT_NOBODY, 0L);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, nullptr);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
-    curl_easy_setopt(e, CURLOPT_QUOTE, nullptr);
-    curl_slist_free_all(list);
     return rc == CURLE_OK;
   }
 
   // One transfer; what it receives goes to writer(..., sink). Each transfer
-  // names its own sink, so none can write through a stale pointer.
+  // names its own sink, so none can write through a stale pointer. `quote`:
+  // commands sent before it (CURLOPT_QUOTE).
+  //
+  // libcurl logs in again by itself when the connection of the last
+  // transfer is gone (it drops it after a transfer cut short). The server
+  // then has forgotten "OPTS UTF8 ON": it goes before such a transfer, and
+  // where libcurl found the connection dead only while connecting, the
+  // transfer is made once more with it.
   CURLcode perform(const std::string& url, curl_write_callback writer, void* sink,
-                   FtpStatus& status) {
+                   FtpStatus& status, const std::vector<std::string>& quote = {}) {
     CURL* e = easy_.get();
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    const bool asked_utf8 =
+        utf8_on_ && (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+                     socket == CURL_SOCKET_BAD);
+    CURLcode rc = perform_once(url, writer, sink, status, quote, asked_utf8);
+    long connects = 0;
+    if (utf8_on_ && !asked_utf8 && rc != CURLE_ABORTED_BY_CALLBACK &&
+        curl_easy_getinfo(e, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0) {
+      rc = perform_once(url, writer, sink, status, quote, true);
+    }
+    return rc;
+  }
+
+  CURLcode perform_once(const std::string& url, curl_write_callback writer, void* sink,
+                        FtpStatus& status, const std::vector<std::string>& quote, bool utf8) {
+    CURL* e = easy_.get();
+    SList commands;
+    if (utf8) commands.append("*OPTS UTF8 ON");
+    for (const std::string& command : quote) commands.append(command);
+    if (!commands.ok()) {
+      status = {ftp_errors::kInternalError, 0};
+      return CURLE_OUT_OF_MEMORY;
+    }
+    curl_easy_setopt(e, CURLOPT_QUOTE, commands.get());
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, writer);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, sink);
     CURLcode rc = curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     if (rc == CURLE_OK) rc = curl_easy_perform(e);
+    curl_easy_setopt(e, CURLOPT_QUOTE, nullptr);
     long reply = 0;
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &reply);
     status.reply = static_cast<int>(reply);
@@ -479,6 +521,7 @@ class CurlFtpConnection : public FtpConnection {
   // Whether the server is in binary mode: after a fetch, not after a listing
   // nor on a fresh connection (ASCII is every server's first mode).
   bool binary_ = false;
+  bool utf8_on_ = false;  // "OPTS UTF8 ON" is due on every connection
 };
 
 class CurlFtpClient : public FtpClient {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ftp/ftp_client.h"
+#include "ftp/listing_parser.h"
 
 namespace vandrisk {
 namespace {
@@ -54,6 +55,9 @@ FtpError last_error() {
 FtpEntry to_entry(const WIN32_FIND_DATAA& data) {
   FtpEntry entry;
   entry.name = data.cFileName;
+  // Bytes the ANSI code page cannot read, and characters it cannot spell,
+  // come back as '?' (which no name Windows stores holds anyway).
+  entry.name_altered = entry.name.find('?') != std::string::npos;
   // WinINet's reading of the LIST date, in the server's own clock.
   SYSTEMTIME written;
   if (FileTimeToSystemTime(&data.ftLastWriteTime, &written) && written.wYear > 1601) {
@@ -331,6 +335,17 @@ class WinInetClient : public FtpClient {
     if (!FtpGetCurrentDirectoryA(connection.get(), home, &size)) {
       status = failure();
       return nullptr;
+    }
+    if (account.utf8 != FtpAccount::Utf8::kNever) {
+      bool utf8 = account.utf8 == FtpAccount::Utf8::kAlways;
+      if (!utf8 && FtpCommandA(connection.get(), FALSE, FTP_TRANSFER_TYPE_BINARY, "FEAT", 0, nullptr)) {
+        DWORD error = 0;
+        char reply[4096] = {};
+        DWORD length = sizeof reply - 1;
+        utf8 = InternetGetLastResponseInfoA(&error, reply, &length) && feat_lists_utf8(reply);
+      }
+      // Whatever the server answers.
+      if (utf8) FtpCommandA(connection.get(), FALSE, FTP_TRANSFER_TYPE_BINARY, "OPTS UTF8 ON", 0, nullptr);
     }
     return std::make_unique<WinInetConnection>(session_, std::move(connection), home, stop);
   }

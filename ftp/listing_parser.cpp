@@ -932,6 +932,20 @@ std::optional<FtpEntry> parse_list_line(std::string_view line) {
   return parse_unix(line, from);
 }
 
+bool feat_lists_utf8(std::string_view reply) {
+  std::size_t begin = 0;
+  while (begin < reply.size()) {
+    std::size_t end = reply.find('\n', begin);
+    if (end == std::string_view::npos) end = reply.size();
+    std::string_view line = reply.substr(begin, end - begin);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    const std::size_t at = line.find_first_not_of(' ');
+    if (at > 0 && at != std::string_view::npos && iequals(line.substr(at), "UTF8")) return true;
+    begin = end + 1;
+  }
+  return false;
+}
+
 FtpListing parse_listing(std::string_view body, ListingFormat format) {
   FtpListing listing;
   std::size_t begin = 0;

@@ -36,6 +36,9 @@ std::optional<FtpEntry> parse_list_line(std::string_view line);
 // and an MLSD "type=cdir" line's unique fact as the listing's own.
 FtpListing parse_listing(std::string_view body, ListingFormat format);
 
+// Whether a FEAT reply lists UTF8 (RFC 2640): a line " UTF8", in any case.
+bool feat_lists_utf8(std::string_view reply);
+
 }  // namespace vandrisk
 
 #endif  // VANDRISK_FTP_LISTING_PARSER_H_
