@@ -151,6 +151,8 @@ bool apply_line(const char* line, TaskRecord& record) {
     set_setting(record.settings.tlsca, line + 6);
   } else if (starts_with_key(line, "min_age=")) {
     set_setting(record.settings.min_age, line + 8);
+  } else if (starts_with_key(line, "charset=")) {
+    set_setting(record.settings.charset, line + 8);
   }
   return false;
 }

@@ -26,6 +26,7 @@ struct TaskSettings {
   std::optional<std::string> tls;       // 1: FTP over TLS (AUTH TLS)
   std::optional<std::string> tlsca;     // PEM file trusted instead of the system's CAs
   std::optional<std::string> min_age;   // seconds a file must be unchanged, 0 to 604800
+  std::optional<std::string> charset;   // how remote names are read: raw, auto, utf-8, gbk...
 };
 
 // One download task. Every text field is NUL-terminated within its array (the

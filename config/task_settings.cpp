@@ -50,6 +50,10 @@ bool read_settings(const TaskSettings& written, TransferSettings& settings, BadS
   if (written.min_age && !read_number(*written.min_age, 0, 604800, settings.min_age, 7)) {
     return fail("min_age", written.min_age);
   }
+  if (written.charset && (!parse_charset(*written.charset, settings.charset) ||
+                          !charset_available(settings.charset))) {
+    return fail("charset", written.charset);
+  }
   return true;
 }
 

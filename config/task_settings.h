@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/task_list.h"
+#include "ftp/name_codec.h"
 
 namespace vandrisk {
 
@@ -17,6 +18,7 @@ struct TransferSettings {
   bool tls = false;
   std::string tls_ca;  // empty: the system's CA store
   int min_age = 0;     // seconds; files changed more recently are passed over
+  Charset charset = Charset::kRaw;
 };
 
 // The first setting whose value cannot be used, as written.
@@ -27,7 +29,8 @@ struct BadSetting {
 
 // Reads the task's settings into `settings`. False with the first value that
 // cannot be used: a number out of range or with anything but decimal digits,
-// a switch other than 0 or 1, an empty tlsca.
+// a switch other than 0 or 1, an empty tlsca, a charset this tool does not
+// know or this OS cannot read.
 bool read_settings(const TaskSettings& written, TransferSettings& settings, BadSetting& bad);
 
 }  // namespace vandrisk

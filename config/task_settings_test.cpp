@@ -40,6 +40,9 @@ TEST(TaskSettingsTest, ValuesAreReadOrRefusedByName) {
       {"min_age=0\n", "1 0 0 0 -"},
       {"min_age=604801\n", "bad min_age=604801"},
       {"min_age=1h\n", "bad min_age=1h"},
+      {"charset=auto\ncharset=utf-8\n", "1 0 0 0 - charset=2"},
+      {"charset=raw\n", "1 0 0 0 -"},
+      {"charset=UTF8\n", "bad charset=UTF8"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.lines);
@@ -56,6 +59,7 @@ TEST(TaskSettingsTest, ValuesAreReadOrRefusedByName) {
       got << settings.parallel << ' ' << settings.passive << ' ' << settings.retries << ' '
           << settings.tls << ' ' << (settings.tls_ca.empty() ? "-" : settings.tls_ca);
       if (settings.min_age) got << " min_age=" << settings.min_age;
+      if (settings.charset != Charset::kRaw) got << " charset=" << static_cast<int>(settings.charset);
     } else {
       got << "bad " << bad.key << '=' << bad.value;
     }

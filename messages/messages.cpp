@@ -128,6 +128,12 @@ std::string unrecognized_listing_line(const char* line) {
 std::string changing_file_skipped(const char* remote_path) {
   return format("跳过仍在变化的文件 %s\r\n", remote_path);
 }
+std::string duplicate_name_skipped(const char* remote_path) {
+  return format("跳过重名的文件 %s\r\n", remote_path);
+}
+std::string unsendable_name_skipped(const char* remote_path) {
+  return format("跳过无法原样发给服务器的文件名 %s\r\n", remote_path);
+}
 std::string min_age_needs_time(int min_age, const char* remote_path) {
   return format("服务器不提供文件的修改时间（MLSD 或 MDTM），无法按 min_age=%d 检查 %s\r\n", min_age,
                 remote_path);

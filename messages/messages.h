@@ -59,6 +59,8 @@ std::string unsafe_name_skipped(const char* remote_path);
 std::string loop_skipped(const char* remote_path);
 std::string unrecognized_listing_line(const char* line);
 std::string changing_file_skipped(const char* remote_path);
+std::string duplicate_name_skipped(const char* remote_path);
+std::string unsendable_name_skipped(const char* remote_path);
 std::string min_age_needs_time(int min_age, const char* remote_path);
 
 // A task's optional settings and FTP over TLS.

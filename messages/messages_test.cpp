@@ -44,6 +44,8 @@ TEST(MessagesTest, EveryTextIsExactGbk) {
       {msg::unrecognized_listing_line("-rw-r--r-- 1 0 0 9 ??"), "无法识别的列表行 -rw-r--r-- 1 0 0 9 ??\r\n"},
       {msg::loop_skipped("/d/sub/up"), "跳过循环目录 /d/sub/up\r\n"},
       {msg::changing_file_skipped("/d/big.zip"), "跳过仍在变化的文件 /d/big.zip\r\n"},
+      {msg::duplicate_name_skipped("/d/a"), "跳过重名的文件 /d/a\r\n"},
+      {msg::unsendable_name_skipped("/d/a"), "跳过无法原样发给服务器的文件名 /d/a\r\n"},
       {msg::min_age_needs_time(60, "/d/a"),
        "服务器不提供文件的修改时间（MLSD 或 MDTM），无法按 min_age=60 检查 /d/a\r\n"},
       {msg::bad_setting("parallel", "abc"), "配置项 parallel=abc 的值无效\r\n"},
