@@ -3,10 +3,25 @@
 #include <cstring>
 
 #include "config/config_template.h"
+#include "config/task_settings.h"
+#include "download/names.h"
 #include "download/download_tree.h"
 #include "messages/messages.h"
 
 namespace vandrisk {
+namespace {
+
+// The console is GBK whatever the configuration file was written in: with
+// charset= a UTF-8 ftppath is shown in GBK. (A value the task cannot use
+// fails the task later, with its own line.)
+std::string shown_ftppath(const TaskRecord& task) {
+  TransferSettings settings;
+  BadSetting bad;
+  if (!task.settings.charset || !read_settings(task.settings, settings, bad)) return task.ftppath;
+  return NameRules(settings.charset, task).shown_text(task.ftppath);
+}
+
+}  // namespace
 
 bool handle_info_option(int argc, const char* const* argv, std::ostream& out) {
   if (argc <= 1) return false;
@@ -27,7 +42,7 @@ int run_tasks(const TaskList& tasks, AppEnv& env) {
   int failed = 0;
   int total = 0;
   for (const TaskRecord* task = tasks.first(); task; task = task->next.get()) {
-    msg::emit(env.out, msg::task_started(task->host, task->port, task->ftppath));
+    msg::emit(env.out, msg::task_started(task->host, task->port, shown_ftppath(*task).c_str()));
     int count = -1;
     if (std::unique_ptr<FtpClient> client = env.make_client()) {
       count = download_tree(*task, *client, console, env.tuning);

@@ -7,6 +7,7 @@
 #include "config/task_settings.h"
 #include "download/file_fetch.h"
 #include "download/lane.h"
+#include "download/names.h"
 #include "download/parallel_source.h"
 #include "download/walk_plan.h"
 #include "download/walk_source.h"
@@ -39,6 +40,8 @@ FtpAccount account_of(const TaskRecord& task, const TransferSettings& settings) 
   account.passive = settings.passive;
   account.tls = settings.tls;
   account.tls_ca = settings.tls_ca;
+  if (settings.charset == Charset::kAuto) account.utf8 = FtpAccount::Utf8::kWhereListed;
+  if (settings.charset == Charset::kUtf8) account.utf8 = FtpAccount::Utf8::kAlways;
   return account;
 }
 
@@ -59,76 +62,103 @@ std::string connect_failure_line(const FtpStatus& status) {
   return msg::connect_failed();
 }
 
+// A directory of the walk: as sent to the server and as stored locally,
+// and both as the console shows them (the same text without charset=).
+struct Place {
+  std::string remote, local;
+  std::string remote_shown, local_shown;
+};
+
 class Walk {
  public:
-  Walk(const TaskRecord& task, WalkSource& source, Console& console, const FetchChecks& checks)
-      : task_(task), source_(source), console_(console), checks_(checks) {}
+  Walk(const NameRules& rules, WalkSource& source, Console& console, const FetchChecks& checks,
+       std::vector<std::string> top_spellings)
+      : rules_(rules),
+        source_(source),
+        console_(console),
+        checks_(checks),
+        top_spellings_(std::move(top_spellings)) {}
 
   // One directory and everything below it: the count of files fetched, or -1.
-  int walk(const WalkKey& key, const std::string& remote_dir, const std::string& local_dir) {
+  int walk(const WalkKey& key, Place place) {
     std::shared_ptr<const FtpListing> listed;
     FtpStatus status;
-    if (!source_.list(key, remote_dir, local_dir, path_, listed, status)) {
-      console_.say(msg::listing_start_failed(remote_dir.c_str(), status.code));
+    bool ok = source_.list(key, place.remote, place.remote_shown, place.local, path_, listed, status);
+    // The top spelled otherwise, where the server does not know it as
+    // written: UTF-8, the config's bytes, the charset's code page.
+    for (std::size_t next = 1; !ok && key.empty() && next < top_spellings_.size() &&
+                               status.code == ftp_errors::kExtendedError && status.reply == 550;
+         ++next) {
+      place.remote = top_spellings_[next];
+      ok = source_.list(key, place.remote, place.remote_shown, place.local, path_, listed, status);
+    }
+    if (!ok) {
+      console_.say(msg::listing_start_failed(place.remote_shown.c_str(), status.code));
       return -1;
     }
     const FtpListing& listing = *listed;
+    const ListingNames names(listing, rules_);
     if (key.empty() && !listing.unique.empty()) path_.push_back(listing.unique);
     // Reused for every entry of this directory: an entry that fits costs no allocation.
-    std::string local_path;
-    std::string remote_path;
+    Place entry_place;
     WalkKey entry_key = key;
     entry_key.push_back(0);
     int count = 0;
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
       const FtpEntry& entry = listing.entries[i];
       entry_key.back() = static_cast<std::uint32_t>(i);
-      Step step = plan_name_step(entry, path_);
+      Step step = plan_name_step(entry, names, i, rules_, path_);
+      if (step != Step::kPassOver && step != Step::kReportUnreadable) {
+        join(place, entry, names, i, entry_place);
+      }
       if (step == Step::kLookLocally) {
-        local_path.assign(local_dir).append(1, '\\').append(entry.name);
-        remote_path.assign(remote_dir).append(1, '/').append(entry.name);
         // Looked at for every entry, also one the filters will pass over.
-        const LocalKind local = platform::local_kind(local_path);
-        step = plan_local_step(entry, local, task_);
+        const LocalKind local = platform::local_kind(entry_place.local);
+        step = plan_local_step(entry, names.match(i), local, rules_);
         if (step == Step::kFileConflict) {
-          console_.say(msg::file_conflict(remote_path.c_str(), static_cast<int>(local)));
+          console_.say(msg::file_conflict(shown(entry_place).remote_shown.c_str(), static_cast<int>(local)));
           return -1;
         }
         if (step == Step::kDirectoryConflict) {
-          console_.say(msg::directory_conflict(local_path.c_str(), static_cast<int>(local)));
+          console_.say(msg::directory_conflict(shown(entry_place).local_shown.c_str(), static_cast<int>(local)));
           return -1;
         }
       }
       switch (step) {
         case Step::kReportUnreadable:
-          console_.say(msg::unrecognized_listing_line(printable(entry.name).c_str()));
+          console_.say(msg::unrecognized_listing_line(
+              rules_.raw() ? printable(entry.name).c_str() : names.shown(i).c_str()));
           break;
         case Step::kReportUnsafe:
-          remote_path.assign(remote_dir).append(1, '/').append(entry.name);
-          console_.say(msg::unsafe_name_skipped(printable(remote_path).c_str()));
+          console_.say(msg::unsafe_name_skipped(printable(shown(entry_place).remote_shown).c_str()));
+          break;
+        case Step::kReportDuplicate:
+          console_.say(msg::duplicate_name_skipped(shown(entry_place).remote_shown.c_str()));
+          break;
+        case Step::kReportUnsendable:
+          console_.say(msg::unsendable_name_skipped(shown(entry_place).remote_shown.c_str()));
           break;
         case Step::kReportLoop:
-          remote_path.assign(remote_dir).append(1, '/').append(entry.name);
-          console_.say(msg::loop_skipped(remote_path.c_str()));
+          console_.say(msg::loop_skipped(shown(entry_place).remote_shown.c_str()));
           break;
         case Step::kFetch: {
           bool fetched = false;
-          if (!fetch(entry_key, {remote_path, local_path, entry, listing.listed_at}, fetched)) {
-            return -1;
-          }
+          FetchJob job(entry_place.remote, entry_place.local, entry, listing.listed_at);
+          if (!rules_.raw()) job.shown_path = entry_place.remote_shown;
+          if (!fetch(entry_key, job, fetched)) return -1;
           if (fetched) ++count;
           break;
         }
         case Step::kCreateAndWalk:
-          if (!platform::make_directory(local_path)) {
-            console_.say(msg::directory_create_failed(local_path.c_str()));
+          if (!platform::make_directory(entry_place.local)) {
+            console_.say(msg::directory_create_failed(shown(entry_place).local_shown.c_str()));
             return -1;
           }
-          console_.say(msg::directory_created(local_path.c_str()));
+          console_.say(msg::directory_created(shown(entry_place).local_shown.c_str()));
           [[fallthrough]];
         case Step::kWalk: {
           if (!entry.unique.empty()) path_.push_back(entry.unique);
-          const int below = walk(entry_key, remote_path, local_path);
+          const int below = walk(entry_key, shown_filled(entry_place));
           if (!entry.unique.empty()) path_.pop_back();
           if (below < 0) return -1;
           count += below;
@@ -146,32 +176,53 @@ class Walk {
   }
 
  private:
+  // The entry's place below `place`. Without charset= the shown texts are
+  // left empty: shown() stands in the real ones.
+  void join(const Place& place, const FtpEntry& entry, const ListingNames& names, std::size_t i,
+            Place& out) const {
+    out.remote.assign(place.remote).append(1, '/').append(entry.name);
+    out.local.assign(place.local).append(1, '\\').append(names.local(i));
+    if (rules_.raw()) return;
+    out.remote_shown.assign(place.remote_shown).append(1, '/').append(names.shown(i));
+    out.local_shown.assign(place.local_shown).append(1, '\\').append(names.shown(i));
+  }
+  const Place& shown(Place& place) const { return shown_filled(place); }
+  Place& shown_filled(Place& place) const {
+    if (rules_.raw()) {
+      place.remote_shown = place.remote;
+      place.local_shown = place.local;
+    }
+    return place;
+  }
+
   // False when the walk must end; `fetched` tells whether the file now
   // stands under its name (a file still changing is passed over).
   bool fetch(const WalkKey& key, const FetchJob& job, bool& fetched) {
     FetchFailure failure;
     std::unique_ptr<FileFetch> file = source_.fetch(key, job, failure);
+    const char* shown = job.shown().c_str();
     if (!file && failure.kind == FetchFailure::Kind::kChanging) {
-      console_.say(msg::changing_file_skipped(job.remote_path.c_str()));
+      console_.say(msg::changing_file_skipped(shown));
       return true;
     }
     if (!file && failure.kind == FetchFailure::Kind::kNoServerTime) {
-      console_.say(msg::min_age_needs_time(checks_.min_age_s, job.remote_path.c_str()));
+      console_.say(msg::min_age_needs_time(checks_.min_age_s, shown));
       return false;
     }
     if (!file || !file->publish(failure)) {
-      console_.say(msg::file_download_failed(job.remote_path.c_str()));
+      console_.say(msg::file_download_failed(shown));
       return false;
     }
-    console_.say(msg::file_downloaded(job.remote_path.c_str()));
+    console_.say(msg::file_downloaded(shown));
     fetched = true;
     return true;
   }
 
-  const TaskRecord& task_;
+  const NameRules& rules_;
   WalkSource& source_;
   Console& console_;
   const FetchChecks& checks_;
+  const std::vector<std::string> top_spellings_;
   WalkPath path_;  // identities from the top down to the directory being walked
 };
 
@@ -207,7 +258,10 @@ int download_tree(const TaskRecord& task, FtpClient& client, Console& console,
     RetryPolicy policy;
     policy.retries = settings.retries;
     policy.first_delay_ms = tuning.first_retry_delay_ms;
+    // Without charset= local names are the bytes of the names, as always.
+    platform::set_utf8_local_names(settings.charset != Charset::kRaw);
     FetchChecks checks;
+    checks.names = NameRules(settings.charset, task);
     checks.settle_ms = tuning.settle_ms;
     checks.min_age_s = settings.min_age;
     checks.large = tuning.large;
@@ -222,14 +276,25 @@ int download_tree(const TaskRecord& task, FtpClient& client, Console& console,
       console.say(connect_failure_line(status));
       return -1;
     }
-    const std::string top = top_directory(task, first.login_directory());
+    const NameRules& rules = checks.names;
+    std::vector<std::string> spellings = {top_directory(task, first.login_directory())};
+    if (!rules.raw() && task.ftppath[0] != '\0') spellings = rules.remote_spellings(task.ftppath);
+    Place top{spellings.front(), rules.local_text(task.localpath), std::string(), std::string()};
+    if (!rules.raw()) {
+      top.remote_shown = task.ftppath[0] != '\0' ? rules.shown_text(task.ftppath)
+                                                 : rules.shown_name(top.remote);
+      top.local_shown = rules.shown_text(task.localpath);
+    } else {
+      top.remote_shown = top.remote;
+      top.local_shown = top.local;
+    }
     if (settings.parallel == 1) {
       SerialSource source(first);
-      return Walk(task, source, console, checks).walk(WalkKey(), top, task.localpath);
+      return Walk(rules, source, console, checks, spellings).walk(WalkKey(), top);
     }
-    ParallelSource source(client, account, policy, checks, task, settings.parallel, console, stop,
+    ParallelSource source(client, account, policy, checks, settings.parallel, console, stop,
                           first.release());
-    return Walk(task, source, console, checks).walk(WalkKey(), top, task.localpath);
+    return Walk(rules, source, console, checks, spellings).walk(WalkKey(), top);
   } catch (const std::bad_alloc&) {
     return -1;  // out of memory for a path: the walk ends without a message
   }

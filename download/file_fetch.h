@@ -13,6 +13,7 @@
 
 #include "download/console.h"
 #include "download/large_file.h"
+#include "download/names.h"
 #include "ftp/ftp_client.h"
 #include "platform/platform.h"
 
@@ -42,6 +43,9 @@ struct FetchJob {
   std::optional<std::uint64_t> size;
   EntryTime time;
   Clock::time_point listed_at;  // when the listing that told of it arrived
+  // The remote path as the console shows it, where that differs (charset=).
+  std::string shown_path;
+  const std::string& shown() const { return shown_path.empty() ? remote_path : shown_path; }
   // Where the unnamed file waits until it is published: a directory above
   // local_path on the same file system, for a file fetched before its own
   // directory exists. Empty: local_path's own directory.
@@ -73,6 +77,8 @@ struct FetchChecks {
   // Files changed less than this many seconds ago are passed over.
   int min_age_s = 0;
   LargeFileTuning large;
+  // How names are read (charset=), and head and tail in those terms.
+  NameRules names;
 };
 
 class FileFetch {

@@ -172,18 +172,22 @@ bool partial_still_wanted(const std::string& journal, const std::string& remote_
 }
 
 void drop_stale_partials(const FtpListing& listing, const std::string& remote_dir,
-                         const std::string& local_dir, const LargeFileTuning& tuning,
+                         const std::string& local_dir, const FetchChecks& checks,
                          const std::set<std::string>& in_use) {
   if (listing.cut_short != ftp_errors::kNone) return;
-  for (const std::string& name : platform::partials_in(local_dir)) {
+  const std::vector<std::string> partials = platform::partials_in(local_dir);
+  if (partials.empty()) return;
+  const ListingNames names(listing, checks.names);
+  for (const std::string& name : partials) {
     const std::string local_path = local_dir + "\\" + name;
     if (in_use.count(local_path)) continue;
-    const auto entry = std::find_if(listing.entries.begin(), listing.entries.end(),
-                                    [&name](const FtpEntry& e) { return e.name == name; });
-    if (entry == listing.entries.end() ||
+    std::size_t i = 0;
+    while (i < listing.entries.size() && (names.local(i) != name || names.taken(i))) ++i;
+    if (i == listing.entries.size() ||
         platform::local_kind(local_path) != platform::LocalKind::kMissing ||
-        !partial_still_wanted(platform::read_partial_journal(local_path), remote_dir + "/" + name,
-                              *entry, tuning)) {
+        !partial_still_wanted(platform::read_partial_journal(local_path),
+                              remote_dir + "/" + listing.entries[i].name, listing.entries[i],
+                              checks.large)) {
       platform::remove_partial(local_path);
     }
   }

@@ -61,8 +61,9 @@ bool partial_still_wanted(const std::string& journal, const std::string& remote_
 // changed, or stands fetched locally after all. Partials of files that are
 // being fetched (`in_use`: their local paths) stay whatever their journal
 // says meanwhile.
+struct FetchChecks;
 void drop_stale_partials(const FtpListing& listing, const std::string& remote_dir,
-                         const std::string& local_dir, const LargeFileTuning& tuning,
+                         const std::string& local_dir, const FetchChecks& checks,
                          const std::set<std::string>& in_use = {});
 
 class LargeFile {

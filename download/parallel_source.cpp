@@ -33,13 +33,12 @@ std::string staging_directory(const std::string& local_path) {
 
 ParallelSource::ParallelSource(FtpClient& client, const FtpAccount& account,
                                const RetryPolicy& policy, const FetchChecks& checks,
-                               const TaskRecord& task, int connections, Console& console,
-                               StopSignal& stop, std::unique_ptr<FtpConnection> first)
+                               int connections, Console& console, StopSignal& stop,
+                               std::unique_ptr<FtpConnection> first)
     : client_(client),
       account_(account),
       policy_(policy),
       checks_(checks),
-      task_(task),
       connections_(connections),
       list_window_(list_window(connections)),
       fetch_window_(fetch_window(connections)),
@@ -157,8 +156,7 @@ void ParallelSource::run(const WalkKey& key, Lane& lane, Item& item) {
           }
         }
       }
-      drop_stale_partials(*listing, item.job.remote_path, item.job.local_path, checks_.large,
-                          in_use);
+      drop_stale_partials(*listing, item.job.remote_path, item.job.local_path, checks_, in_use);
     }
     if (item.ok && key.empty() && !listing->unique.empty()) item.path.push_back(listing->unique);
     item.listing = std::move(listing);
@@ -191,8 +189,10 @@ void ParallelSource::expand(const WalkKey& key, const Item& listing) {
   if (listing.listing->entries.empty()) return;
   Expansion expansion;
   expansion.listing = listing.listing;
+  expansion.names = std::make_shared<ListingNames>(*listing.listing, checks_.names);
   expansion.dir = listing.job.remote_path;
   expansion.local_dir = listing.job.local_path;
+  expansion.dir_shown = listing.job.shown();
   expansion.path = listing.path;
   expansion.listed_at = listing.listing->listed_at;
   expansion.next = key;
@@ -216,10 +216,13 @@ void ParallelSource::refill() {
     const std::size_t index = expansion.next.back();
     const FtpEntry& entry = expansion.listing->entries[index];
     bool ended = false;
-    if (plan_name_step(entry, expansion.path) == Step::kLookLocally) {
+    const ListingNames& names = *expansion.names;
+    if (plan_name_step(entry, names, index, checks_.names, expansion.path) == Step::kLookLocally) {
       Item item;
       item.job = FetchJob(expansion.dir + '/' + entry.name,
-                          expansion.local_dir + '\\' + entry.name, entry, expansion.listed_at);
+                          expansion.local_dir + '\\' + names.local(index), entry,
+                          expansion.listed_at);
+      if (!checks_.names.raw()) item.job.shown_path = expansion.dir_shown + '/' + names.shown(index);
       const bool repeated = expansion.repeated.count(entry.name) > 0;
       const auto made = repeated ? expansion.made.find(entry.name) : expansion.made.end();
       const platform::LocalKind local = made != expansion.made.end()
@@ -230,7 +233,7 @@ void ParallelSource::refill() {
       // files would be fetched twice at once, the later in walk order
       // perhaps first (a large file has one partial). The walk asks for
       // what it needs there.
-      Step step = plan_local_step(entry, local, task_);
+      Step step = plan_local_step(entry, names.match(index), local, checks_.names);
       if (made != expansion.made.end() && step != Step::kFileConflict &&
           step != Step::kDirectoryConflict) {
         step = Step::kPassOver;
@@ -244,6 +247,7 @@ void ParallelSource::refill() {
         case Step::kWalk:
           if (repeated) expansion.made[entry.name] = platform::LocalKind::kDirectory;
           item.is_listing = true;
+          item.job.size.reset();
           item.path = expansion.path;
           if (!entry.unique.empty()) item.path.push_back(entry.unique);
           want(expansion.next, std::move(item));
@@ -393,7 +397,8 @@ ParallelSource::Item& ParallelSource::ask(const WalkKey& key, std::unique_lock<s
   return item;
 }
 
-bool ParallelSource::list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
+bool ParallelSource::list(const WalkKey& key, const std::string& dir,
+                          const std::string& dir_shown, const std::string& local_dir,
                           const WalkPath& path, std::shared_ptr<const FtpListing>& listing,
                           FtpStatus& status) {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -401,6 +406,7 @@ bool ParallelSource::list(const WalkKey& key, const std::string& dir, const std:
     Item made;
     made.is_listing = true;
     made.job = FetchJob(dir, local_dir, std::nullopt);
+    if (dir_shown != dir) made.job.shown_path = dir_shown;
     made.path = path;
     return made;
   });

@@ -36,7 +36,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "config/task_list.h"
 #include "download/console.h"
 #include "download/lane.h"
 #include "download/walk_source.h"
@@ -49,13 +48,13 @@ class ParallelSource : public WalkSource {
   // `first` is the task's first connection, already logged in; `stop` is the
   // signal its connection watches.
   ParallelSource(FtpClient& client, const FtpAccount& account, const RetryPolicy& policy,
-                 const FetchChecks& checks, const TaskRecord& task, int connections,
-                 Console& console, StopSignal& stop, std::unique_ptr<FtpConnection> first);
+                 const FetchChecks& checks, int connections, Console& console, StopSignal& stop,
+                 std::unique_ptr<FtpConnection> first);
   ~ParallelSource() override;
 
-  bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-            const WalkPath& path, std::shared_ptr<const FtpListing>& listing,
-            FtpStatus& status) override;
+  bool list(const WalkKey& key, const std::string& dir, const std::string& dir_shown,
+            const std::string& local_dir, const WalkPath& path,
+            std::shared_ptr<const FtpListing>& listing, FtpStatus& status) override;
   std::unique_ptr<FileFetch> fetch(const WalkKey& key, const FetchJob& job,
                                    FetchFailure& failure) override;
 
@@ -67,7 +66,8 @@ class ParallelSource : public WalkSource {
     bool stale = false;          // the walk went past it: dropped when done
     bool own_directory = false;  // fetch: stage the file in its own directory only
     bool ok = false;
-    // A listing: of job.remote_path, mirrored in job.local_path; a fetch: the job.
+    // A listing: of job.remote_path (shown as job.shown()), mirrored in
+    // job.local_path; a fetch: the job.
     FetchJob job;
     WalkPath path;  // listing: identities from the top down to this directory
     std::shared_ptr<const FtpListing> listing;
@@ -82,8 +82,10 @@ class ParallelSource : public WalkSource {
   // A finished listing whose entries are not all looked at yet.
   struct Expansion {
     std::shared_ptr<const FtpListing> listing;
+    std::shared_ptr<const ListingNames> names;
     std::string dir;
     std::string local_dir;
+    std::string dir_shown;  // the console's text of `dir`, with charset=
     WalkPath path;
     std::chrono::steady_clock::time_point listed_at;
     WalkKey next;  // the key of the next entry to look at
@@ -118,7 +120,6 @@ class ParallelSource : public WalkSource {
   const FtpAccount& account_;
   RetryPolicy policy_;
   FetchChecks checks_;
-  const TaskRecord& task_;
   const int connections_;
   const int list_window_;
   const int fetch_window_;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "config/task_list.h"
+#include "download/names.h"
 #include "ftp/ftp_client.h"
 #include "platform/platform.h"
 
@@ -24,6 +24,8 @@ enum class Step {
   kPassOver,          // ".", "..", an entry of unknown kind, a file filtered out or present
   kReportUnreadable,  // a listing line that could not be read
   kReportUnsafe,      // a name that cannot be used safely
+  kReportDuplicate,   // a name whose local name another name of the listing takes
+  kReportUnsendable,  // a name the FTP library altered: it cannot be asked for
   kReportLoop,        // a directory already on the path from the top: walked already
   kFetch,             // a file to fetch
   kFileConflict,      // a matching file where something else stands locally
@@ -36,15 +38,20 @@ enum class Step {
 // the walk down to the one being walked, as far as the server told them.
 using WalkPath = std::vector<std::string>;
 
-// The step for an entry as far as its name and identity tell: unreadable
-// lines, ".", "..", unsafe names, a directory whose identity is on `path` (a
-// link back up, which a server that resolves links lists as a directory);
-// kLookLocally for every other entry.
-Step plan_name_step(const FtpEntry& entry, const WalkPath& path);
+// The step for entry `i` of a listing as far as its name and identity tell:
+// unreadable lines, ".", "..", unsafe names (its bytes where they go to the
+// server, its local name where it goes to the disk), a local name another
+// entry takes, a directory whose identity is on `path` (a link back up,
+// which a server that resolves links lists as a directory); kLookLocally for
+// every other entry.
+Step plan_name_step(const FtpEntry& entry, const ListingNames& names, std::size_t i,
+                    const NameRules& rules, const WalkPath& path);
 
 // The step for an entry whose name step was kLookLocally, given what stands
-// at its local path.
-Step plan_local_step(const FtpEntry& entry, platform::LocalKind local, const TaskRecord& task);
+// at its local path; `match` is what the rules' head and tail are held
+// against (ListingNames::match).
+Step plan_local_step(const FtpEntry& entry, const std::string& match, platform::LocalKind local,
+                     const NameRules& rules);
 
 }  // namespace vandrisk
 

@@ -18,12 +18,13 @@ class WalkSource {
  public:
   virtual ~WalkSource() = default;
 
-  // The listing of `dir` (see Lane::list), whose local directory is
-  // `local_dir`; `path` holds the identities of the directories above it and
-  // of itself, as far as known (the top's own comes with its listing).
-  virtual bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-                    const WalkPath& path, std::shared_ptr<const FtpListing>& listing,
-                    FtpStatus& status) = 0;
+  // The listing of `dir` (see Lane::list), shown as `dir_shown`, whose
+  // local directory is `local_dir`; `path` holds the identities of the
+  // directories above it and of itself, as far as known (the top's own
+  // comes with its listing).
+  virtual bool list(const WalkKey& key, const std::string& dir, const std::string& dir_shown,
+                    const std::string& local_dir, const WalkPath& path,
+                    std::shared_ptr<const FtpListing>& listing, FtpStatus& status) = 0;
   // The file of `job`, complete and checked, not yet under its final name;
   // null with `failure` when it could not be fetched.
   virtual std::unique_ptr<FileFetch> fetch(const WalkKey& key, const FetchJob& job,
@@ -35,12 +36,12 @@ class SerialSource : public WalkSource {
  public:
   explicit SerialSource(Lane& lane) : lane_(lane) {}
 
-  bool list(const WalkKey& key, const std::string& dir, const std::string& local_dir,
-            const WalkPath&, std::shared_ptr<const FtpListing>& listing,
-            FtpStatus& status) override {
+  bool list(const WalkKey& key, const std::string& dir, const std::string&,
+            const std::string& local_dir, const WalkPath&,
+            std::shared_ptr<const FtpListing>& listing, FtpStatus& status) override {
     auto listed = std::make_shared<FtpListing>();
     const bool ok = lane_.list(dir, *listed, status, key.empty());
-    if (ok) drop_stale_partials(*listed, dir, local_dir, lane_.checks().large);
+    if (ok) drop_stale_partials(*listed, dir, local_dir, lane_.checks());
     listing = std::move(listed);
     return ok;
   }
