@@ -199,7 +199,7 @@ def assert_no_stray_files(directory):
 # The group's keys in the order they are written; the optional settings come
 # before tail=, which ends the group.
 TASK_FIELDS = ('host', 'port', 'user', 'pwd', 'ftppath', 'localpath', 'head',
-               'parallel', 'passive', 'retries', 'tls', 'tlsca', 'min_age', 'tail')
+               'parallel', 'passive', 'retries', 'tls', 'tlsca', 'min_age', 'charset', 'tail')
 
 
 def local_path(path):

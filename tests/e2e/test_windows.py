@@ -33,7 +33,7 @@ import pytest
 
 from ftp_fixtures import (ToolResult, assert_no_stray_files, assert_tree,
                           copy_tool, fault_ftpd, gbk, local_path, make_tree, pyftpd,
-                          run_tool, task_for, tree_of, unused_port,
+                          run_tool, task_for, tree_of, unused_port, vsftpd,
                           write_config)
 
 REPO = Path(__file__).resolve().parents[2]
@@ -471,3 +471,28 @@ def test_a_large_file_comes_in_ranges_and_a_killed_run_resumes_on_windows(wine, 
     # Every transfer went on from somewhere: no byte 0 again.
     assert len(resumed) == retrs and resumed[0] > 0, resumed
     assert_tree(local, {'big.bin': big})
+
+
+def test_charset_auto_stores_names_as_themselves_on_windows(wine, win_tool, tmp_path):
+    # The names of test_charsets.py but the emoji: this prefix keeps file
+    # names in GBK on the Unix side, which has no spelling for it. WinINet
+    # passes names through code page 936: カタ・〜 comes back altered and is
+    # named on the console, not fetched; everything else arrives as itself.
+    utf8 = str.encode
+    remote = make_tree(tmp_path / 'remote', {'d': {
+        b'plain.txt': b'p', utf8('中文-utf8.txt'): b'u', gbk('中文-gbk.txt'): b'g',
+        utf8('カタ・〜.txt'): b'k', gbk('乗') + b'.txt': b'x',
+        utf8('中文目录'): {b'in-utf8.txt': b'1'}, gbk('中文目录'): {b'in-gbk.txt': b'2'}}})
+    local = fresh_dir(tmp_path / 'local')
+    with vsftpd(remote) as server:
+        config = local_path(write_config(tmp_path / 'names.cnf', [
+            dict(task_for(server, '/d', local), charset='auto')]))
+        first = wine.run(win_tool, '--cnf', config)
+        second = wine.run(win_tool, '--cnf', config)
+    assert first.code == 0, first
+    for line in ('下载文件 /d/中文-utf8.txt\r\n', '下载文件 /d/中文-gbk.txt\r\n', '下载文件 /d/乗.txt\r\n',
+                 '跳过重名的文件 /d/中文目录\r\n', '成功下载 5 个文件\r\n', '跳过无法原样发给服务器的文件名 /d/'):
+        assert gbk(line) in first.stdout, (line, first.stdout.decode('gbk', 'replace'))
+    assert_tree(local, {b'plain.txt': b'p', gbk('中文-utf8.txt'): b'u', gbk('中文-gbk.txt'): b'g',
+                        gbk('乗.txt'): b'x', gbk('中文目录'): {b'in-utf8.txt': b'1'}})
+    assert gbk('成功下载 0 个文件\r\n') in second.stdout, second

@@ -162,6 +162,8 @@ def write_config(path, args, root, port):
         'pasv_address=127.0.0.1',
         'pasv_min_port=%d' % PASV_PORTS[0],
         'pasv_max_port=%d' % PASV_PORTS[1],
+        # FEAT lists UTF8; names go out as stored either way (a Debian option).
+        'utf8_filesystem=YES',
     ]
     if args.user_home is not None:
         lines += [
