@@ -3,11 +3,13 @@ tests/servers/loopback.py), remote and local trees, configuration files and
 running the built binary. Everything here talks to 127.0.0.1 only.
 """
 
+import contextlib
 import ftplib
 import os
 import shutil
 import stat
 import subprocess
+import threading
 import time
 from collections import namedtuple
 from pathlib import Path
@@ -117,6 +119,25 @@ def _fill(base, shape, when):
             raise TypeError('shape value for %r must be bytes or dict' % (key,))
         if when is not None:
             os.utime(path, (when, when))
+
+
+@contextlib.contextmanager
+def appending(path):
+    """Another process's upload: 10 KiB more at `path` every 100 ms."""
+    stop = threading.Event()
+
+    def append():
+        while not stop.wait(0.1):
+            with open(path, 'ab') as f:
+                f.write(b'y' * 10240)
+
+    writer = threading.Thread(target=append, daemon=True)
+    writer.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        writer.join()
 
 
 def flatten(shape, prefix=b''):

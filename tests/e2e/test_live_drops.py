@@ -8,7 +8,7 @@ import time
 import pytest
 
 from fault_cases import (SLACK_S, TASK_FAILED, fetched, gbk, run_fault_case, succeeded, to_b)
-from ftp_fixtures import fault_ftpd, pyftpd, vsftpd
+from ftp_fixtures import appending, fault_ftpd, pyftpd, vsftpd
 
 BIG = b'x' * 200 * 1024
 TREE = {'d': {'a.zip': b'first\n', 'name_big.zip': BIG, 'z.zip': b'last\n'}}
@@ -32,11 +32,8 @@ def test_file_appended_to_during_the_run_is_never_published(tmp_path, parallel):
     final = {}
 
     def append(server):
-        deadline = time.monotonic() + SETTLE_S + 2
-        while time.monotonic() < deadline:
-            with open(remote / 'd' / 'name_big.zip', 'ab') as f:
-                f.write(b'y' * 10240)
-            time.sleep(0.1)
+        with appending(remote / 'd' / 'name_big.zip'):
+            time.sleep(SETTLE_S + 2)
 
     def settled():
         final.update(LEFT, **{'name_big.zip': (remote / 'd' / 'name_big.zip').read_bytes()})

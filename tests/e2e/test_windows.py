@@ -20,7 +20,6 @@ Names with blanks are left out of the shared trees: Wine's LIST parser cuts a
 name at its first blank (a Wine limitation, not the tool's).
 """
 
-import contextlib
 import os
 import shutil
 import subprocess
@@ -31,7 +30,7 @@ from pathlib import Path
 
 import pytest
 
-from ftp_fixtures import (ToolResult, assert_no_stray_files, assert_tree,
+from ftp_fixtures import (ToolResult, appending, assert_no_stray_files, assert_tree,
                           copy_tool, fault_ftpd, gbk, local_path, make_tree, pyftpd,
                           run_tool, task_for, tree_of, unused_port, vsftpd,
                           write_config)
@@ -386,25 +385,6 @@ def test_a_cut_transfer_resumes_on_windows(wine, win_tool, tmp_path):
     assert_tree(local, {'big.zip': big})
     # Resumed where the cut one stopped.
     assert len(sent) == 2 and sent[1][0] == sent[0][1] and sum(c for _, c in sent) == len(big), sent
-
-
-@contextlib.contextmanager
-def appending(path):
-    """Another process's upload: 10 KiB more at `path` every 100 ms."""
-    stop = threading.Event()
-
-    def append():
-        while not stop.wait(0.1):
-            with open(path, 'ab') as f:
-                f.write(b'y' * 10240)
-
-    writer = threading.Thread(target=append, daemon=True)
-    writer.start()
-    try:
-        yield
-    finally:
-        stop.set()
-        writer.join()
 
 
 @pytest.mark.parametrize('parallel', ['1', '4'])
