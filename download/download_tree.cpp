@@ -116,11 +116,11 @@ class Walk {
         const LocalKind local = platform::local_kind(entry_place.local);
         step = plan_local_step(entry, names.match(i), local, rules_);
         if (step == Step::kFileConflict) {
-          console_.say(msg::file_conflict(shown(entry_place).remote_shown.c_str(), static_cast<int>(local)));
+          console_.say(msg::file_conflict(entry_place.remote_shown.c_str(), static_cast<int>(local)));
           return -1;
         }
         if (step == Step::kDirectoryConflict) {
-          console_.say(msg::directory_conflict(shown(entry_place).local_shown.c_str(), static_cast<int>(local)));
+          console_.say(msg::directory_conflict(entry_place.local_shown.c_str(), static_cast<int>(local)));
           return -1;
         }
       }
@@ -130,16 +130,16 @@ class Walk {
               rules_.raw() ? printable(entry.name).c_str() : names.shown(i).c_str()));
           break;
         case Step::kReportUnsafe:
-          console_.say(msg::unsafe_name_skipped(printable(shown(entry_place).remote_shown).c_str()));
+          console_.say(msg::unsafe_name_skipped(printable(entry_place.remote_shown).c_str()));
           break;
         case Step::kReportDuplicate:
-          console_.say(msg::duplicate_name_skipped(shown(entry_place).remote_shown.c_str()));
+          console_.say(msg::duplicate_name_skipped(entry_place.remote_shown.c_str()));
           break;
         case Step::kReportUnsendable:
-          console_.say(msg::unsendable_name_skipped(shown(entry_place).remote_shown.c_str()));
+          console_.say(msg::unsendable_name_skipped(entry_place.remote_shown.c_str()));
           break;
         case Step::kReportLoop:
-          console_.say(msg::loop_skipped(shown(entry_place).remote_shown.c_str()));
+          console_.say(msg::loop_skipped(entry_place.remote_shown.c_str()));
           break;
         case Step::kFetch: {
           bool fetched = false;
@@ -151,14 +151,14 @@ class Walk {
         }
         case Step::kCreateAndWalk:
           if (!platform::make_directory(entry_place.local)) {
-            console_.say(msg::directory_create_failed(shown(entry_place).local_shown.c_str()));
+            console_.say(msg::directory_create_failed(entry_place.local_shown.c_str()));
             return -1;
           }
-          console_.say(msg::directory_created(shown(entry_place).local_shown.c_str()));
+          console_.say(msg::directory_created(entry_place.local_shown.c_str()));
           [[fallthrough]];
         case Step::kWalk: {
           if (!entry.unique.empty()) path_.push_back(entry.unique);
-          const int below = walk(entry_key, shown_filled(entry_place));
+          const int below = walk(entry_key, entry_place);
           if (!entry.unique.empty()) path_.pop_back();
           if (below < 0) return -1;
           count += below;
@@ -176,23 +176,13 @@ class Walk {
   }
 
  private:
-  // The entry's place below `place`. Without charset= the shown texts are
-  // left empty: shown() stands in the real ones.
+  // The entry's place below `place`.
   void join(const Place& place, const FtpEntry& entry, const ListingNames& names, std::size_t i,
             Place& out) const {
     out.remote.assign(place.remote).append(1, '/').append(entry.name);
     out.local.assign(place.local).append(1, '\\').append(names.local(i));
-    if (rules_.raw()) return;
     out.remote_shown.assign(place.remote_shown).append(1, '/').append(names.shown(i));
     out.local_shown.assign(place.local_shown).append(1, '\\').append(names.shown(i));
-  }
-  const Place& shown(Place& place) const { return shown_filled(place); }
-  Place& shown_filled(Place& place) const {
-    if (rules_.raw()) {
-      place.remote_shown = place.remote;
-      place.local_shown = place.local;
-    }
-    return place;
   }
 
   // False when the walk must end; `fetched` tells whether the file now
@@ -279,15 +269,13 @@ int download_tree(const TaskRecord& task, FtpClient& client, Console& console,
     const NameRules& rules = checks.names;
     std::vector<std::string> spellings = {top_directory(task, first.login_directory())};
     if (!rules.raw() && task.ftppath[0] != '\0') spellings = rules.remote_spellings(task.ftppath);
-    Place top{spellings.front(), rules.local_text(task.localpath), std::string(), std::string()};
-    if (!rules.raw()) {
-      top.remote_shown = task.ftppath[0] != '\0' ? rules.shown_text(task.ftppath)
-                                                 : rules.shown_name(top.remote);
-      top.local_shown = rules.shown_text(task.localpath);
-    } else {
-      top.remote_shown = top.remote;
-      top.local_shown = top.local;
-    }
+    Place top;
+    top.remote = spellings.front();
+    top.local = rules.local_text(task.localpath);
+    top.remote_shown = rules.raw() ? top.remote
+                       : task.ftppath[0] != '\0' ? rules.shown_text(task.ftppath)
+                                                  : rules.shown_name(top.remote);
+    top.local_shown = rules.shown_text(task.localpath);
     if (settings.parallel == 1) {
       SerialSource source(first);
       return Walk(rules, source, console, checks, spellings).walk(WalkKey(), top);
