@@ -92,6 +92,10 @@ class Walk {
       place.remote = top_spellings_[next];
       ok = source_.list(key, place.remote, place.remote_shown, place.local, path_, listed, status);
     }
+    if (!ok && !key.empty() && refused_name(status)) {
+      console_.say(msg::unsendable_name_skipped(place.remote_shown.c_str()));
+      return 0;
+    }
     if (!ok) {
       console_.say(msg::listing_start_failed(place.remote_shown.c_str(), status.code));
       return -1;
@@ -176,6 +180,15 @@ class Walk {
   }
 
  private:
+  // A name the server listed but will not take back: 553, "file name not
+  // allowed" (pure-ftpd says it of every name holding the byte 0x5C, as GBK
+  // names such as 乗 do). Under a charset such a name decodes to a safe one
+  // and is asked for, so the refusal passes it over as a name that cannot be
+  // sent; without one the task fails on it as it always did.
+  bool refused_name(const FtpStatus& status) const {
+    return !rules_.raw() && status.code == ftp_errors::kExtendedError && status.reply == 553;
+  }
+
   // The entry's place below `place`.
   void join(const Place& place, const FtpEntry& entry, const ListingNames& names, std::size_t i,
             Place& out) const {
@@ -193,6 +206,11 @@ class Walk {
     const char* shown = job.shown().c_str();
     if (!file && failure.kind == FetchFailure::Kind::kChanging) {
       console_.say(msg::changing_file_skipped(shown));
+      return true;
+    }
+    if (!file && failure.kind == FetchFailure::Kind::kFailed && !failure.local.operation &&
+        refused_name(failure.remote)) {
+      console_.say(msg::unsendable_name_skipped(shown));
       return true;
     }
     if (!file && failure.kind == FetchFailure::Kind::kNoServerTime) {

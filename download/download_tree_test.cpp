@@ -265,6 +265,7 @@ struct WalkCase {
   int result = -1;
   const char* min_age = nullptr;
   int logins = 0;  // 0: not counted
+  const char* charset = nullptr;
 };
 
 void run_cases(const std::vector<WalkCase>& cases) {
@@ -280,6 +281,7 @@ void run_cases(const std::vector<WalkCase>& cases) {
     FakeFtpClient client(server);
     TaskRecord task = test::make_task("/d", dir.local());
     if (c.min_age) task.settings.min_age = c.min_age;
+    if (c.charset) task.settings.charset = c.charset;
     std::ostringstream out;
     EXPECT_EQ(run_task(task, client, out, tuning), c.result) << c.what;
     EXPECT_EQ(out.str(), gbk(c.expected_utf8)) << c.what;
@@ -327,6 +329,18 @@ TEST_F(DownloadTreeTest, FilesStillChangingArePassedOver) {
        "下载文件 /d/a.bin\r\n下载文件 /d/b.bin\r\n", "a.bin b.bin", 2, nullptr, 2},
       {"all bytes, then 426", [&](FakeFtpServer& s) { s.fail_fetch_after_data("/d/a.bin", {ftp_errors::kConnectionAborted, 426}); },
        "下载文件 /d/a.bin 失败\r\n", "", -1, nullptr, 1},
+  });
+}
+
+// A server may refuse (553) a name it listed. Read under a charset, the name
+// is passed over with a line as one that cannot be sent; raw, the task fails
+// on it as before.
+TEST_F(DownloadTreeTest, NamesTheServerRefusesArePassedOverUnderACharset) {
+  const auto refuse = [](FakeFtpServer& s) { s.fail_fetch("/d/a.bin", {ftp_errors::kExtendedError, 553}); };
+  run_cases({
+      {"charset=auto", refuse, "跳过无法原样发给服务器的文件名 /d/a.bin\r\n下载文件 /d/b.bin\r\n", "b.bin", 1,
+       nullptr, 0, "auto"},
+      {"raw", refuse, "下载文件 /d/a.bin 失败\r\n"},
   });
 }
 

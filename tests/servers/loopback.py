@@ -26,6 +26,7 @@ PYTHON = sys.executable
 HOST = '127.0.0.1'
 SERVERS_DIR = Path(__file__).resolve().parent
 VSFTPD = '/usr/sbin/vsftpd'
+PURE_FTPD = '/opt/loopback-servers/pure-ftpd/usr/sbin/pure-ftpd'  # see pureftpd_server.py
 
 START_TIMEOUT = 20.0
 STOP_TIMEOUT = 10.0
@@ -263,6 +264,13 @@ def vsftpd(root, user=None, password=None, log_path=None, tls=None,
     return FtpServer('vsftpd', 'vsftpd_server.py', root, args, log_path)
 
 
+def pureftpd(root, user, password, log_path=None):
+    """Debian's pure-ftpd on `root` with one account and no anonymous login
+    (see pureftpd_server.py); it keeps no protocol log."""
+    return FtpServer('pure-ftpd', 'pureftpd_server.py', root,
+                     ['--user', user, '--password', password], log_path)
+
+
 def fault_ftpd(root, scenario=None, log_path=None):
     """fault_ftpd.py on `root` with `scenario` (a dict, see the server's
     docstring; None: no faults, a plain server)."""
@@ -279,6 +287,8 @@ def unavailable(kind):
             return 'vsftpd needs root (it chroots and switches users)'
         if not os.access(VSFTPD, os.X_OK):
             return '%s is not installed' % VSFTPD
+    if kind == 'pure-ftpd' and (os.geteuid() != 0 or not os.access(PURE_FTPD, os.X_OK)):
+        return 'pure-ftpd needs root and %s' % PURE_FTPD
     if kind == 'pyftpd':
         try:
             import pyftpdlib  # noqa: F401  (only whether it imports)
