@@ -468,21 +468,30 @@ class CurlFtpConnection : public FtpConnection {
   //
   // libcurl logs in again by itself when the connection of the last
   // transfer is gone (it drops it after a transfer cut short). The server
-  // then has forgotten "OPTS UTF8 ON": it goes before such a transfer, and
-  // where libcurl found the connection dead only while connecting, the
-  // transfer is made once more with it.
+  // then has forgotten "OPTS UTF8 ON": it goes before such a transfer. Where
+  // libcurl finds the connection dead only while starting the transfer, the
+  // OPTS goes before the next one; this one is made again with it only when
+  // it failed before receiving anything (a name refused as it was not read
+  // as UTF-8), since a second run would hand its bytes over twice.
   CURLcode perform(const std::string& url, curl_write_callback writer, void* sink,
                    FtpStatus& status, const std::vector<std::string>& quote = {}) {
     CURL* e = easy_.get();
     curl_socket_t socket = CURL_SOCKET_BAD;
     const bool asked_utf8 =
-        utf8_on_ && (curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+        utf8_on_ && (utf8_due_ || curl_easy_getinfo(e, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
                      socket == CURL_SOCKET_BAD);
     CURLcode rc = perform_once(url, writer, sink, status, quote, asked_utf8);
+    if (asked_utf8) utf8_due_ = false;
     long connects = 0;
-    if (utf8_on_ && !asked_utf8 && rc != CURLE_ABORTED_BY_CALLBACK &&
+    if (utf8_on_ && !asked_utf8 &&
         curl_easy_getinfo(e, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0) {
-      rc = perform_once(url, writer, sink, status, quote, true);
+      curl_off_t received = 0;
+      if (rc != CURLE_OK && rc != CURLE_ABORTED_BY_CALLBACK &&
+          curl_easy_getinfo(e, CURLINFO_SIZE_DOWNLOAD_T, &received) == CURLE_OK && received == 0) {
+        rc = perform_once(url, writer, sink, status, quote, true);
+      } else {
+        utf8_due_ = true;
+      }
     }
     return rc;
   }
@@ -522,6 +531,7 @@ class CurlFtpConnection : public FtpConnection {
   // nor on a fresh connection (ASCII is every server's first mode).
   bool binary_ = false;
   bool utf8_on_ = false;  // "OPTS UTF8 ON" is due on every connection
+  bool utf8_due_ = false;  // and the present one has not had it yet
 };
 
 class CurlFtpClient : public FtpClient {
