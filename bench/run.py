@@ -105,6 +105,12 @@ LATENCY_TOOLS = ('vandrisk P1', 'vandrisk P8', 'vandrisk P8 pasv', 'lftp P1', 'l
                  'lftp P8 pasv', 'wget -m')
 BIG_FILE_TOOL = 'lftp get'
 MEMORY_TOOLS = ('vandrisk P1', 'vandrisk P16')
+# Every case makes its tree's files a week old first. The tool asks about
+# each file again after its transfer, at least 1 s after the directory's
+# listing, unless the listing shows the file to be old (LIST: a date more
+# than a day back): in a tree just written that wait and question would be
+# the whole of a loopback walk (a second per directory).
+OLD_AGE_S = 7 * 86400
 TOOL_PAUSES = 6.0  # the tool's 3 s after its task and 3 s before it exits
 # The tool's console line after a successful task (GBK): the pauses follow it.
 TASK_SUCCEEDED = '成功下载 '.encode('gbk')
@@ -115,12 +121,14 @@ class Case:
     directory ('first') or into a complete copy ('rerun')."""
 
     def __init__(self, name, tree, mode, files, dirs, total_bytes, on_tmpfs=False,
-                 tools=TOOLS, pinned=True, rtt_ms=None, section='loopback'):
+                 tools=TOOLS, pinned=True, rtt_ms=None, section='loopback',
+                 age_s=OLD_AGE_S):
         self.name = name
         self.pinned = pinned  # server and client on one CPU, see PIN_NOTE
         self.tools = tools
         self.section = section  # 'loopback' or 'latency'
         self.rtt_ms = rtt_ms  # through latency_proxy.py when set
+        self.age_s = age_s  # the tree's files are made this old first, see OLD_AGE_S
         # A control case: vandrisk alone, to separate its own cost from the disk's.
         self.control = section == 'loopback' and tools != TOOLS
         self.tree = tree  # remote directory, e.g. '/A'
@@ -248,6 +256,14 @@ def make_tree(srv, tree, cfg):
                 make_dir(level)
     else:
         raise ValueError(tree)
+
+
+def set_age(root, age_s):
+    """Gives every file and directory below root the time age_s ago."""
+    when = time.time() - age_s
+    for top, _, names in os.walk(root):
+        for path in [top] + [os.path.join(top, name) for name in names]:
+            os.utime(path, (when, when))
 
 
 # ---------------------------------------------------------------- server
@@ -547,6 +563,7 @@ def measure(cases, args, net, srv, work):
             started = time.monotonic()
             net.pin(case.pinned)
             net.delay(case.rtt_ms)
+            set_age(srv + case.tree, case.age_s)
             on_tmpfs = case.control or (case.on_tmpfs and args.b_target == 'tmpfs')
             base = tmpfs_base if on_tmpfs else os.path.join(work, 'local')
             # One local copy per tree and tool: a rerun case finds the copy the
