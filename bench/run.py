@@ -390,6 +390,11 @@ class Network:
         self.start_proxy()
         self.connections = 0
 
+    def use(self, pinned, rtt_ms=None):
+        """Sets up the following runs: see pin() and delay()."""
+        self.pin(pinned)
+        self.delay(rtt_ms)
+
     def pin(self, pinned):
         """Runs the server and the following clients on one CPU or on all;
         the server restarts so that its sessions inherit the setting."""
@@ -541,7 +546,7 @@ def verify(case, tool, srv, local):
         raise RuntimeError('%s on %s: local copy has %d files, %d directories, %d bytes; '
                            'expected %d, %d, %d' % (tool, case.name, files, dirs, size,
                                                     case.files, case.dirs - 1, case.total_bytes))
-    if case.name.startswith('B'):
+    if case.files == 1:
         subprocess.run(['cmp', os.path.join(srv + case.tree, 'big.bin'),
                         os.path.join(local, 'big.bin')], check=True)
         return
@@ -561,8 +566,7 @@ def measure(cases, args, net, srv, work):
     try:
         for case in cases:
             started = time.monotonic()
-            net.pin(case.pinned)
-            net.delay(case.rtt_ms)
+            net.use(case.pinned, case.rtt_ms)
             set_age(srv + case.tree, case.age_s)
             on_tmpfs = case.control or (case.on_tmpfs and args.b_target == 'tmpfs')
             base = tmpfs_base if on_tmpfs else os.path.join(work, 'local')
@@ -636,8 +640,7 @@ def tool_check(args, net, work):
     def command(port):
         write_tool_config(config, port, '/A', local)
         return [args.tool, '--cnf', config]
-    net.pin(True)
-    net.delay(None)
+    net.use(pinned=True)
     results = []
     for mode in ('first', 'rerun'):
         os.sync()
@@ -659,8 +662,7 @@ def measure_floors(cases, args, net):
               and not (c.name.startswith('C') and c.files != c_files)]
     if not reruns:
         return {}
-    net.pin(True)
-    net.delay(None)
+    net.use(pinned=True)
     with socket.socket() as reserved:  # bound, never listening: connects are refused
         reserved.bind(('127.0.0.1', 0))
         closed = reserved.getsockname()[1]
@@ -683,25 +685,27 @@ def measure_floors(cases, args, net):
     return floors
 
 
-def measure_latency_setup(cases, args, net, work):
-    """What the latency section states besides its cases: the RTT a client
-    sees through the proxy, {rtt_ms: (connect to greeting s, NOOP round trip
-    s)}, and the tool's pauses in seconds (None without tree L)."""
+def measure_delayed_setup(cases, args, net, srv, work):
+    """What the sections with the proxy or the tool itself state besides
+    their cases: the RTT a client sees through the proxy, {rtt_ms: (connect to
+    greeting s, NOOP round trip s)}, and the tool's pauses in seconds, on the
+    smallest tree it fetched (None where only walk_bench ran)."""
     rtts = {}
-    net.pin(False)
     for rtt in sorted(set(c.rtt_ms for c in cases if c.rtt_ms)):
-        net.delay(rtt)
+        net.use(pinned=False, rtt_ms=rtt)
         samples = [probe_rtt(net.port) for _ in range(5)]
         rtts[rtt] = tuple(statistics.median(s[i] for s in samples) for i in (0, 1))
-    net.delay(None)
+    net.use(pinned=False)
     pauses = None
-    if any(c.tree == '/L' for c in cases):
+    trees = set(c.tree for c in cases if any(real_tool(t) for t in c.tools))
+    if trees:
+        tree = min(trees, key=lambda t: local_summary(srv + t)[2])
         local = os.path.join(work, 'local', 'pauses')
         config = os.path.join(work, 'pauses.cnf')
         samples = []
         for _ in range(3):
             fresh_dir(local)
-            write_tool_config(config, net.port, '/L', local)
+            write_tool_config(config, net.port, tree, local)
             net.server.settle()
             samples.append(pauses_of(args.tool, config))
         pauses = statistics.median(samples)
@@ -924,60 +928,59 @@ LATENCY_RATIOS = (('vandrisk P1', 'lftp P1'), ('vandrisk P1', 'wget -m'),
                   ('vandrisk P1', 'vandrisk base'))
 
 
-def latency_tables(cases, args, setup):
-    rtts, pauses = setup
+def section_tables(title, notes, cases, args, ratios, wire=None):
+    """One section's tables: its title and notes, the medians, the ratios of
+    the `ratios` pairs (tool / tool) it has, peak RSS, the wire of the first
+    measured run (wire: (what, cell of a RunCounts); default logins / data
+    connections / commands) and, for single files, the throughput."""
+    wire = wire or ('Logins / data connections / commands', lambda p: '%d / %d / %d' % (
+        p.logins, data_connections(p), p.commands))
     out = []
     w = out.append
     tools = []
     for case in cases:
         tools += [t for t in case.tools if t not in tools]
-    w('### Latency section: median of %d runs (s)' % args.latency_runs)
+
+    def per_tool(rows, cell):
+        return table(['case'] + tools, [
+            [c.name] + [cell(c, t) if t in c.tools else '-' for t in tools] for c in rows])
+    w('### %s: median of %d runs (s)' % (title, runs_of(cases[0], args)))
     w('')
-    w('- Clients reach vsftpd through bench/latency_proxy.py; RTT set, then as a client sees it '
-      '(NOOP round trip / connect to greeting, medians of 5): %s.' % '; '.join(
-          '%d ms: %.1f / %.1f ms' % (rtt, 1000 * noop, 1000 * greeting)
-          for rtt, (greeting, noop) in sorted(rtts.items())))
-    if pauses is not None:
-        w('- vandrisk is the tool itself (--cnf; parallel= and passive= in its task\'s group); '
-          '%.1f s are taken off each run for its two pauses, measured at %.3f s from its success '
-          'line to its exit (median of 3).' % (TOOL_PAUSES, pauses))
-    w('- Server, proxy and clients on all CPUs; tree L on the disk, the big file into tmpfs. '
-      'The memory case (M) runs without delay, pinned like tree C.')
+    out.extend('- ' + note for note in notes)
     w('')
-    out.extend(table(['case'] + tools, [
-        [c.name] + [fmt_s(c.median(t)) if t in c.tools else '-' for t in tools]
-        for c in cases]))
+    out.extend(per_tool(cases, lambda c, t: fmt_s(c.median(t))))
     w('')
-    pairs = [p for p in LATENCY_RATIOS if any(set(p) <= set(c.tools) for c in cases)]
-    w('Ratios of the medians:')
-    w('')
-    out.extend(table(['case'] + ['%s / %s' % p for p in pairs], [
-        [c.name] + ['%.2f' % (c.median(a) / c.median(b)) if {a, b} <= set(c.tools) else '-'
-                    for a, b in pairs] for c in cases if c.rtt_ms]))
-    w('')
+    pairs = [p for p in ratios if any(set(p) <= set(c.tools) for c in cases)]
+    if pairs:
+        w('Ratios of the medians:')
+        w('')
+        out.extend(table(['case'] + ['%s / %s' % p for p in pairs], [
+            [c.name] + ['%.2f' % (c.median(a) / c.median(b)) if {a, b} <= set(c.tools) else '-'
+                        for a, b in pairs]
+            for c in cases if any({a, b} <= set(c.tools) for a, b in pairs)]))
+        w('')
     w('Peak RSS (MiB, largest of the runs):')
     w('')
-    out.extend(table(['case'] + tools, [
-        [c.name] + ['%.1f' % c.peak_rss_mib(t) if t in c.tools else '-' for t in tools]
-        for c in cases]))
+    out.extend(per_tool(cases, lambda c, t: '%.1f' % c.peak_rss_mib(t)))
     w('')
-    w('Logins / data connections / commands of the first measured run (vsftpd log):')
+    w('%s of the first measured run (vsftpd log):' % wire[0])
     w('')
-    out.extend(table(['case'] + tools, [
-        [c.name] + ['%d / %d / %d' % (c.protocol[t].logins, data_connections(c.protocol[t]),
-                                      c.protocol[t].commands)
-                    if t in c.tools else '-' for t in tools]
-        for c in cases]))
+    out.extend(per_tool(cases, lambda c, t: wire[1](c.protocol[t])))
     w('')
-    big = [c for c in cases if c.rtt_ms and c.tree != '/L']
+    big = [c for c in cases if c.files == 1]
     if big:
         w('Big file throughput (MiB/s, from the median time):')
         w('')
-        out.extend(table(['case'] + list(big[0].tools), [
-            [c.name] + ['%.0f' % (c.total_bytes / MIB / c.median(t)) for t in c.tools]
-            for c in big]))
+        out.extend(per_tool(big, lambda c, t: '%.0f' % (c.total_bytes / MIB / c.median(t))))
         w('')
     return out
+
+
+def latency_tables(cases, args):
+    return section_tables('Latency section', [
+        'Server, proxy and clients on all CPUs; tree L on the disk, the big file into tmpfs. '
+        'The memory case (M) runs without delay, pinned like tree C.'], cases, args,
+        LATENCY_RATIOS)
 
 
 def data_connections(counts):
@@ -988,11 +991,11 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
     main_cases = [c for c in cases if c.section == 'loopback' and not c.control]
     out = []
     w = out.append
-    runs = []
-    if main_cases:
-        runs.append('%d' % args.runs)
-    if setup:
-        runs.append('%d in the latency section' % args.latency_runs)
+    runs = collections.OrderedDict()  # runs -> the sections with that many
+    for case in cases:
+        sections = runs.setdefault(runs_of(case, args), [])
+        sections += [case.section] if case.section not in sections else []
+    runs = ['%d (%s)' % (n, ', '.join(sections)) for n, sections in runs.items()]
     w('- Date: %s; runs per tool and case: %s%s; whole benchmark %.0f s.' % (
         started.strftime('%Y-%m-%d %H:%M'), ', '.join(runs), ' (--quick)' if args.quick else '',
         elapsed))
@@ -1014,6 +1017,17 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
               '' if args.b_target == 'tmpfs' else ' (B: disk, --b-target disk)', args.work))
         w('- Timed: each client process from start to exit; for vandrisk that is walk_bench '
           '(download_tree in process, as the tool runs a task, without its 3 s pauses).')
+    if setup:
+        rtts, pauses = setup
+        if rtts:
+            w('- Clients reach vsftpd through bench/latency_proxy.py; RTT set, then as a client '
+              'sees it (NOOP round trip / connect to greeting, medians of 5): %s.' % '; '.join(
+                  '%d ms: %.1f / %.1f ms' % (rtt, 1000 * noop, 1000 * greeting)
+                  for rtt, (greeting, noop) in sorted(rtts.items())))
+        if pauses is not None:
+            w('- vandrisk P1, P8, ... is the tool itself (--cnf; parallel= and passive= in its '
+              'task\'s group); %.1f s are taken off each run for its two pauses, measured at '
+              '%.3f s from its success line to its exit (median of 3).' % (TOOL_PAUSES, pauses))
     w('')
     w('- Versions: ' + '; '.join('%s: %s' % v for v in peer_versions()))
     w('')
@@ -1021,7 +1035,7 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
         out.extend(loopback_tables(cases, main_cases, args, check, floors))
     latency_cases = [c for c in cases if c.section == 'latency']
     if latency_cases:
-        out.extend(latency_tables(latency_cases, args, setup))
+        out.extend(latency_tables(latency_cases, args))
     w('### Targets')
     w('')
     for line in targets(cases):
@@ -1218,18 +1232,18 @@ def main(argv):
         for tree in sorted(set(c.tree for c in cases)):
             make_tree(srv, tree, cfg)
         net = Network(srv, work, args.keep_time_wait, not args.no_pin)
+        delayed = any(c.section == 'latency' for c in cases)
         print('vsftpd on 127.0.0.1:%d; %d runs per tool and case%s' % (
             net.server.port, args.runs,
-            ' (latency section: %d)' % args.latency_runs if args.latency else ''), flush=True)
+            ' (latency section: %d)' % args.latency_runs if delayed else ''), flush=True)
         measure(cases, args, net, srv, work)
         check = tool_check(args, net, work) \
             if {'A first', 'A rerun'} <= set(c.name for c in cases) else []
         floors = measure_floors(cases, args, net)
-        setup = measure_latency_setup(cases, args, net, work) \
-            if any(c.section == 'latency' for c in cases) else None
+        setup = measure_delayed_setup(cases, args, net, srv, work) if delayed else None
         args.namespaces = net.namespaces
-        text = report(cases, args, check, floors, setup, started, load_before, load_average(),
-                      time.monotonic() - t0)
+        text = report(cases, args, check, floors, setup, started, load_before,
+                      load_average(), time.monotonic() - t0)
         print()
         print(text)
         if args.report:
