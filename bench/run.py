@@ -30,6 +30,11 @@ lftp's get. vandrisk is the tool itself there (--cnf, the keys written into
 its task's group), its two 3 s pauses taken off each run's wall time; the
 section measures them. It also has the memory case: the tool with
 parallel=16 on the largest tree C.
+
+One more section, run only when named in --only:
+  live   tree L at 50 ms, freshly written and a week old: what the second
+         look at files the listing does not show to be old costs the tool
+         (parallel=1 and 8; --baseline-tool: the build from before it).
 """
 
 import argparse
@@ -95,6 +100,7 @@ TOOL_VARIANTS = {  # name: (program, connections, passive data connections)
     'vandrisk P8 pasv': ('vandrisk', 8, True),
     'vandrisk P16': ('vandrisk', 16, False),
     'vandrisk base': ('vandrisk base', 1, False),
+    'vandrisk base P8': ('vandrisk base', 8, False),
     'lftp P1': ('lftp', 1, False),
     'lftp P8': ('lftp', 8, False),
     'lftp P8 pasv': ('lftp', 8, True),
@@ -105,11 +111,15 @@ LATENCY_TOOLS = ('vandrisk P1', 'vandrisk P8', 'vandrisk P8 pasv', 'lftp P1', 'l
                  'lftp P8 pasv', 'wget -m')
 BIG_FILE_TOOL = 'lftp get'
 MEMORY_TOOLS = ('vandrisk P1', 'vandrisk P16')
-# Every case makes its tree's files a week old first. The tool asks about
-# each file again after its transfer, at least 1 s after the directory's
-# listing, unless the listing shows the file to be old (LIST: a date more
-# than a day back): in a tree just written that wait and question would be
-# the whole of a loopback walk (a second per directory).
+# The section 'live' runs only when --only names it: see the docstring.
+DELAYED_SECTIONS = ('latency', 'live')  # runs: --runs, else l_runs
+EXTRA_RTT_MS = 50
+# Every case but 'live fresh' makes its tree's files a week old first. The
+# tool asks about each file again after its transfer, at least 1 s after the
+# directory's listing, unless the listing shows the file to be old (LIST: a
+# date more than a day back): in a tree just written that wait and question
+# would be the whole of a loopback walk (a second per directory), which the
+# live section measures on its own.
 OLD_AGE_S = 7 * 86400
 TOOL_PAUSES = 6.0  # the tool's 3 s after its task and 3 s before it exits
 # The tool's console line after a successful task (GBK): the pauses follow it.
@@ -126,7 +136,7 @@ class Case:
         self.name = name
         self.pinned = pinned  # server and client on one CPU, see PIN_NOTE
         self.tools = tools
-        self.section = section  # 'loopback' or 'latency'
+        self.section = section  # 'loopback', 'latency' or 'live'
         self.rtt_ms = rtt_ms  # through latency_proxy.py when set
         self.age_s = age_s  # the tree's files are made this old first, see OLD_AGE_S
         # A control case: vandrisk alone, to separate its own cost from the disk's.
@@ -223,6 +233,28 @@ def plan_latency_cases(cfg, baseline):
     count = max(cfg['c_counts'])
     cases.append(Case('M C%d first' % count, '/C%d' % count, 'first', count, 1,
                       count * cfg['c_size'], tools=MEMORY_TOOLS, section='latency'))
+    return cases
+
+
+def plan_extra_cases(cfg, args):
+    """The cases of the section live when --only names it."""
+    cases = []
+    l_files = cfg['l_dirs'] * cfg['l_files']
+    a_files = cfg['a_dirs'] * cfg['a_files']
+    if 'live' in args.only:
+        tools = ('vandrisk P1', 'vandrisk P8') + (
+            ('vandrisk base', 'vandrisk base P8') if args.baseline_tool else ())
+        for label, age in (('fresh', 0), ('old', OLD_AGE_S)):
+            for mode in ('first', 'rerun'):
+                cases.append(Case('live L%d %s %s' % (EXTRA_RTT_MS, label, mode), '/L', mode,
+                                  l_files, cfg['l_dirs'] + 1,
+                                  l_files * cfg['l_size'] if mode == 'first' else 0, tools=tools,
+                                  pinned=False, rtt_ms=EXTRA_RTT_MS, section='live', age_s=age))
+        # The same on loopback, tree A pinned like the loopback cases: the
+        # wait alone.
+        for label, age in (('fresh', 0), ('old', OLD_AGE_S)):
+            cases.append(Case('live A %s first' % label, '/A', 'first', a_files, cfg['a_dirs'] + 1,
+                              a_files * cfg['a_size'], tools=tools, section='live', age_s=age))
     return cases
 
 
@@ -617,7 +649,7 @@ def measure(cases, args, net, srv, work):
 
 
 def runs_of(case, args):
-    return args.latency_runs if case.section == 'latency' else args.runs
+    return args.latency_runs if case.section in DELAYED_SECTIONS else args.runs
 
 
 def complete_copy(case, local):
@@ -983,6 +1015,52 @@ def latency_tables(cases, args):
         LATENCY_RATIOS)
 
 
+# Ratios the extra sections show for every case that has both tools.
+LIVE_RATIOS = (('vandrisk P1', 'vandrisk base'), ('vandrisk P8', 'vandrisk base P8'),
+               ('vandrisk P8', 'vandrisk P1'))
+
+
+def extra_tables(cases, args):
+    """The tables of the section live, when it ran."""
+    out = []
+    live = [c for c in cases if c.section == 'live']
+    if live:
+        out.extend(section_tables('Files still being written (live)', [
+            'Tree L through the proxy at %d ms, tree A on loopback pinned like the loopback '
+            'cases; first runs onto the disk. "fresh": the files\' times set to now before the '
+            'case; "old": %d days back, where vsftpd\'s LIST shows a date more than a day back.'
+            % (EXTRA_RTT_MS, OLD_AGE_S // 86400),
+            'vandrisk base, base P8: --baseline-tool with parallel=1 and parallel=8.'],
+            live, args, LIVE_RATIOS, wire=(
+                'Logins / data connections / commands / SIZE+MLST+MDTM',
+                lambda p: '%d / %d / %d / %d' % (p.logins, data_connections(p), p.commands,
+                                                 looks(p)))))
+        out.extend(fresh_against_old(live))
+    return out
+
+
+def looks(counts):
+    """Questions about one file: SIZE, MLST and MDTM commands."""
+    return sum(counts.mix[verb] for verb in ('SIZE', 'MLST', 'MDTM'))
+
+
+def fresh_against_old(cases):
+    """Each 'fresh' case of the live section against its 'old' one."""
+    by = {c.name: c for c in cases}
+    rows = []
+    for fresh in cases:
+        old = by.get(fresh.name.replace(' fresh ', ' old '))
+        if ' fresh ' not in fresh.name or not old:
+            continue
+        for tool in fresh.tools:
+            rows.append([fresh.name.replace(' fresh ', ' '), tool, fmt_s(fresh.median(tool)),
+                         fmt_s(old.median(tool)), '%.2f' % (fresh.median(tool) / old.median(tool)),
+                         '%+.3f' % (fresh.median(tool) - old.median(tool))])
+    return ['Fresh against old (s; ratio and difference of the medians):', ''] + table(
+        ['case', 'tool', 'fresh', 'old', 'fresh / old', 'fresh - old'], rows,
+        text_columns=2) + ['']
+
+
 def data_connections(counts):
     return sum(counts.mix[verb] for verb in ('EPRT', 'PORT', 'EPSV', 'PASV'))
 
@@ -1036,6 +1114,7 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
     latency_cases = [c for c in cases if c.section == 'latency']
     if latency_cases:
         out.extend(latency_tables(latency_cases, args))
+    out.extend(extra_tables(cases, args))
     w('### Targets')
     w('')
     for line in targets(cases):
@@ -1126,7 +1205,7 @@ def targets(cases):
                         p.per_dir(),
                         ', '.join('%s %d' % kv for kv in sorted((file_over + dir_over).items()))
                         or 'nothing'))
-    return lines + latency_targets(cases)
+    return lines + latency_targets(cases) + extra_targets(cases)
 
 
 # (case, tool, other tool, most tool / other): the latency section's targets
@@ -1165,6 +1244,33 @@ def latency_targets(cases):
     return lines
 
 
+# The extra sections' targets: (case name prefix, tool, other case's prefix
+# (None: the same case), other tool, most tool / other).
+EXTRA_TARGETS = (
+    ('live L50 fresh rerun', 'vandrisk P1', 'live L50 old rerun', 'vandrisk P1', 1.05),
+    ('live L50 fresh rerun', 'vandrisk P8', 'live L50 old rerun', 'vandrisk P8', 1.05),
+    ('live L50 fresh rerun', 'vandrisk P1', None, 'vandrisk base', 1.05),
+    ('live L50 fresh rerun', 'vandrisk P8', None, 'vandrisk base P8', 1.05),
+)
+
+
+def extra_targets(cases):
+    lines = []
+
+    def find(prefix):
+        return next((c for c in cases if c.name.startswith(prefix)), None)
+    for prefix, tool, other_prefix, other, limit in EXTRA_TARGETS:
+        case, other_case = find(prefix), find(other_prefix or prefix)
+        if not case or not other_case or tool not in case.tools or other not in other_case.tools:
+            continue
+        ratio = case.median(tool) / other_case.median(other)
+        lines.append('%s %s <= %gx %s%s: %s (%.3f s vs %.3f s, %.2fx)' % (
+            case.name, tool, limit, other_case.name + ' ' if other_prefix else '', other,
+            'MET' if ratio <= limit else 'NOT MET', case.median(tool), other_case.median(other),
+            ratio))
+    return lines
+
+
 # ---------------------------------------------------------------- main
 
 def parse_args(argv):
@@ -1181,12 +1287,12 @@ def parse_args(argv):
     parser.add_argument('--no-pin', action='store_true',
                         help='never pin server and clients to one CPU')
     parser.add_argument('--only', help='comma-separated case name prefixes, e.g. "A,D", '
-                        'or "latency" for the latency section')
+                        'or "latency" or "live" for that section')
     parser.add_argument('--latency', action='store_true',
                         help='add the latency section (needs --tool)')
     parser.add_argument('--baseline-tool',
                         help='an earlier vandrisk build, run as "vandrisk base" in the latency '
-                        'section')
+                        'and live sections')
     args = parser.parse_args(argv)
     cfg = dict(QUICK if args.quick else FULL)
     args.latency_runs = args.runs or cfg['l_runs']
@@ -1194,8 +1300,8 @@ def parse_args(argv):
         args.runs = cfg['runs']
     args.only = [p.strip() for p in args.only.split(',')] if args.only else []
     args.latency = args.latency or 'latency' in args.only
-    if args.latency and not args.tool:
-        parser.error('the latency section runs the tool itself: --tool')
+    if (args.latency or 'live' in args.only) and not args.tool:
+        parser.error('the latency and live sections run the tool itself: --tool')
     if os.geteuid() != 0:
         parser.error('run as root: vsftpd needs it')
     return args, cfg
@@ -1225,6 +1331,7 @@ def main(argv):
         cases = plan_cases(cfg)
         if args.latency:
             cases += plan_latency_cases(cfg, args.baseline_tool)
+        cases += plan_extra_cases(cfg, args)
         if args.only:
             prefixes = tuple(args.only)
             cases = [c for c in cases if c.name.startswith(prefixes) or c.section in args.only]
@@ -1232,10 +1339,11 @@ def main(argv):
         for tree in sorted(set(c.tree for c in cases)):
             make_tree(srv, tree, cfg)
         net = Network(srv, work, args.keep_time_wait, not args.no_pin)
-        delayed = any(c.section == 'latency' for c in cases)
+        delayed = any(c.section in DELAYED_SECTIONS for c in cases)
         print('vsftpd on 127.0.0.1:%d; %d runs per tool and case%s' % (
             net.server.port, args.runs,
-            ' (latency section: %d)' % args.latency_runs if delayed else ''), flush=True)
+            ' (%s: %d)' % (', '.join(DELAYED_SECTIONS), args.latency_runs) if delayed else ''),
+            flush=True)
         measure(cases, args, net, srv, work)
         check = tool_check(args, net, work) \
             if {'A first', 'A rerun'} <= set(c.name for c in cases) else []
