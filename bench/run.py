@@ -9,6 +9,7 @@ walk_bench first. Run as root (vsftpd needs it).
           [--b-target tmpfs|disk] [--keep-time-wait] [--no-pin]
           [--report FILE] [--only "A,C 5000,latency,..."]
           [--latency] [--baseline-tool OLD_BUILD/vandrisk]
+          [--nosync-walk-bench NOSYNC_BUILD/bench/walk_bench]
 
 What is timed, per run: the whole client process from start to exit (wall
 clock), so startup counts for every tool. For vandrisk that process is
@@ -31,10 +32,13 @@ its task's group), its two 3 s pauses taken off each run's wall time; the
 section measures them. It also has the memory case: the tool with
 parallel=16 on the largest tree C.
 
-One more section, run only when named in --only:
+Two more sections, each run only when named in --only:
   live   tree L at 50 ms, freshly written and a week old: what the second
          look at files the listing does not show to be old costs the tool
          (parallel=1 and 8; --baseline-tool: the build from before it).
+  sync   tree A's first run and the largest tree B, both onto the disk,
+         walk_bench against --nosync-walk-bench, a build whose fdatasync
+         calls return at once: what durable downloads cost.
 """
 
 import argparse
@@ -111,7 +115,8 @@ LATENCY_TOOLS = ('vandrisk P1', 'vandrisk P8', 'vandrisk P8 pasv', 'lftp P1', 'l
                  'lftp P8 pasv', 'wget -m')
 BIG_FILE_TOOL = 'lftp get'
 MEMORY_TOOLS = ('vandrisk P1', 'vandrisk P16')
-# The section 'live' runs only when --only names it: see the docstring.
+# The sections 'live' and 'sync' run only when --only names them:
+# see the docstring.
 DELAYED_SECTIONS = ('latency', 'live')  # runs: --runs, else l_runs
 EXTRA_RTT_MS = 50
 # Every case but 'live fresh' makes its tree's files a week old first. The
@@ -121,6 +126,7 @@ EXTRA_RTT_MS = 50
 # would be the whole of a loopback walk (a second per directory), which the
 # live section measures on its own.
 OLD_AGE_S = 7 * 86400
+SYNC_TOOLS = ('vandrisk', 'vandrisk nosync')
 TOOL_PAUSES = 6.0  # the tool's 3 s after its task and 3 s before it exits
 # The tool's console line after a successful task (GBK): the pauses follow it.
 TASK_SUCCEEDED = '成功下载 '.encode('gbk')
@@ -136,7 +142,7 @@ class Case:
         self.name = name
         self.pinned = pinned  # server and client on one CPU, see PIN_NOTE
         self.tools = tools
-        self.section = section  # 'loopback', 'latency' or 'live'
+        self.section = section  # 'loopback', 'latency', 'live' or 'sync'
         self.rtt_ms = rtt_ms  # through latency_proxy.py when set
         self.age_s = age_s  # the tree's files are made this old first, see OLD_AGE_S
         # A control case: vandrisk alone, to separate its own cost from the disk's.
@@ -237,7 +243,7 @@ def plan_latency_cases(cfg, baseline):
 
 
 def plan_extra_cases(cfg, args):
-    """The cases of the section live when --only names it."""
+    """The cases of the sections live and sync that --only names."""
     cases = []
     l_files = cfg['l_dirs'] * cfg['l_files']
     a_files = cfg['a_dirs'] * cfg['a_files']
@@ -255,6 +261,13 @@ def plan_extra_cases(cfg, args):
         for label, age in (('fresh', 0), ('old', OLD_AGE_S)):
             cases.append(Case('live A %s first' % label, '/A', 'first', a_files, cfg['a_dirs'] + 1,
                               a_files * cfg['a_size'], tools=tools, section='live', age_s=age))
+    if 'sync' in args.only:
+        big = max(cfg['b_sizes'])
+        cases += [
+            Case('sync A first', '/A', 'first', a_files, cfg['a_dirs'] + 1,
+                 a_files * cfg['a_size'], tools=SYNC_TOOLS, section='sync'),
+            Case('sync B%s disk' % size_label(big), '/B' + size_label(big), 'first', 1, 1, big,
+                 tools=SYNC_TOOLS, pinned=False, section='sync')]
     return cases
 
 
@@ -488,8 +501,9 @@ class Network:
 def tool_command(tool, args, port, remote, local):
     cut = '--cut-dirs=%d' % len([p for p in remote.split('/') if p])
     url = 'ftp://127.0.0.1:%d%s/' % (port, remote)
-    if tool == 'vandrisk':
-        return [args.walk_bench, '127.0.0.1', str(port), remote, local]
+    if tool in SYNC_TOOLS:
+        walk_bench = args.walk_bench if tool == 'vandrisk' else args.nosync_walk_bench
+        return [walk_bench, '127.0.0.1', str(port), remote, local]
     if tool == 'lftp':
         script = ('set ftp:passive-mode off; open -p %d 127.0.0.1; '
                   'mirror --only-missing %s %s' % (port, remote, local))
@@ -1018,10 +1032,11 @@ def latency_tables(cases, args):
 # Ratios the extra sections show for every case that has both tools.
 LIVE_RATIOS = (('vandrisk P1', 'vandrisk base'), ('vandrisk P8', 'vandrisk base P8'),
                ('vandrisk P8', 'vandrisk P1'))
+SYNC_RATIOS = (('vandrisk', 'vandrisk nosync'),)
 
 
 def extra_tables(cases, args):
-    """The tables of the section live, when it ran."""
+    """The tables of the sections live and sync that ran."""
     out = []
     live = [c for c in cases if c.section == 'live']
     if live:
@@ -1036,6 +1051,18 @@ def extra_tables(cases, args):
                 lambda p: '%d / %d / %d / %d' % (p.logins, data_connections(p), p.commands,
                                                  looks(p)))))
         out.extend(fresh_against_old(live))
+    sync = [c for c in cases if c.section == 'sync']
+    if sync:
+        out.extend(section_tables('Durable downloads (sync)', [
+            'walk_bench of this build (vandrisk) and of the same build with its two fdatasync '
+            'calls taken out (vandrisk nosync, --nosync-walk-bench), first runs onto the disk '
+            '(%s); tree A pinned like the loopback cases, tree B unpinned.' % args.work],
+            sync, args, SYNC_RATIOS))
+        out.extend(table(['case', 'sync share of the run', 'ms per file'], [
+            [c.name, '%.0f%%' % (100 * (1 - c.median('vandrisk nosync') / c.median('vandrisk'))),
+             '%.3f' % (1000 * (c.median('vandrisk') - c.median('vandrisk nosync')) / c.files)]
+            for c in sync]))
+        out.append('')
     return out
 
 
@@ -1251,6 +1278,8 @@ EXTRA_TARGETS = (
     ('live L50 fresh rerun', 'vandrisk P8', 'live L50 old rerun', 'vandrisk P8', 1.05),
     ('live L50 fresh rerun', 'vandrisk P1', None, 'vandrisk base', 1.05),
     ('live L50 fresh rerun', 'vandrisk P8', None, 'vandrisk base P8', 1.05),
+    ('sync A', 'vandrisk', None, 'vandrisk nosync', 1.10),
+    ('sync B', 'vandrisk', None, 'vandrisk nosync', 1.10),
 )
 
 
@@ -1287,12 +1316,15 @@ def parse_args(argv):
     parser.add_argument('--no-pin', action='store_true',
                         help='never pin server and clients to one CPU')
     parser.add_argument('--only', help='comma-separated case name prefixes, e.g. "A,D", '
-                        'or "latency" or "live" for that section')
+                        'or "latency", "live" or "sync" for that section')
     parser.add_argument('--latency', action='store_true',
                         help='add the latency section (needs --tool)')
     parser.add_argument('--baseline-tool',
                         help='an earlier vandrisk build, run as "vandrisk base" in the latency '
                         'and live sections')
+    parser.add_argument('--nosync-walk-bench',
+                        help='walk_bench of a build whose fdatasync calls return at once, run as '
+                        '"vandrisk nosync" in the sync section')
     args = parser.parse_args(argv)
     cfg = dict(QUICK if args.quick else FULL)
     args.latency_runs = args.runs or cfg['l_runs']
@@ -1302,6 +1334,8 @@ def parse_args(argv):
     args.latency = args.latency or 'latency' in args.only
     if (args.latency or 'live' in args.only) and not args.tool:
         parser.error('the latency and live sections run the tool itself: --tool')
+    if 'sync' in args.only and not args.nosync_walk_bench:
+        parser.error('the sync section needs --nosync-walk-bench')
     if os.geteuid() != 0:
         parser.error('run as root: vsftpd needs it')
     return args, cfg
