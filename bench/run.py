@@ -32,13 +32,18 @@ its task's group), its two 3 s pauses taken off each run's wall time; the
 section measures them. It also has the memory case: the tool with
 parallel=16 on the largest tree C.
 
-Two more sections, each run only when named in --only:
+Three more sections, each run only when named in --only:
   live   tree L at 50 ms, freshly written and a week old: what the second
          look at files the listing does not show to be old costs the tool
          (parallel=1 and 8; --baseline-tool: the build from before it).
   sync   tree A's first run and the largest tree B, both onto the disk,
          walk_bench against --nosync-walk-bench, a build whose fdatasync
          calls return at once: what durable downloads cost.
+  large  one big file behind a server that caps each session's rate
+         (vsftpd anon_max_rate, through the proxy at 50 ms): the tool's
+         parallel=8 against lftp pget, lftp mirror --use-pget-n, aria2c and
+         lftp get; the 64 MiB file without a cap (parallel=8 must not cost
+         more than parallel=1); and a run killed halfway, then resumed.
 """
 
 import argparse
@@ -51,6 +56,7 @@ import os
 import platform
 import re
 import shutil
+import signal
 import socket
 import statistics
 import struct
@@ -70,6 +76,7 @@ SERVER = os.path.join(ROOT, 'tests', 'servers', 'vsftpd_server.py')
 CURL_MIRROR = os.path.join(HERE, 'curl_mirror.py')
 WIRE_FLOOR = os.path.join(HERE, 'wire_floor.py')
 LATENCY_PROXY = os.path.join(HERE, 'latency_proxy.py')
+CAPPED_SERVER = os.path.join(HERE, 'vsftpd_capped.py')
 TOOLS = ('vandrisk', 'lftp', 'wget', 'curl')
 PEERS = TOOLS[1:]
 MIB = 1024 * 1024
@@ -84,6 +91,7 @@ FULL = {
     'c_counts': (5000, 10000, 20000), 'c_size': 1024,
     'd_depth': 100, 'd_size': 4096,
     'l_runs': 3, 'l_dirs': 10, 'l_files': 20, 'l_size': 4096, 'l_big': 64 * MIB,
+    'g_big': 128 * MIB, 'g_rate': 2 * MIB,
 }
 QUICK = {
     'runs': 2,
@@ -92,6 +100,7 @@ QUICK = {
     'c_counts': (500, 1000, 2000), 'c_size': 1024,
     'd_depth': 20, 'd_size': 4096,
     'l_runs': 1, 'l_dirs': 3, 'l_files': 5, 'l_size': 4096, 'l_big': 8 * MIB,
+    'g_big': 64 * MIB, 'g_rate': 16 * MIB,
 }
 
 # The latency section. Tool names: program, connections, data mode. vandrisk
@@ -110,14 +119,17 @@ TOOL_VARIANTS = {  # name: (program, connections, passive data connections)
     'lftp P8 pasv': ('lftp', 8, True),
     'wget -m': ('wget -m', 1, False),
     'lftp get': ('lftp get', 1, False),
+    'lftp pget': ('lftp pget', 8, False),
+    'lftp mirror pget': ('lftp mirror pget', 8, False),
+    'aria2c': ('aria2c', 8, False),
 }
 LATENCY_TOOLS = ('vandrisk P1', 'vandrisk P8', 'vandrisk P8 pasv', 'lftp P1', 'lftp P8',
                  'lftp P8 pasv', 'wget -m')
 BIG_FILE_TOOL = 'lftp get'
 MEMORY_TOOLS = ('vandrisk P1', 'vandrisk P16')
-# The sections 'live' and 'sync' run only when --only names them:
+# The sections 'live', 'sync' and 'large' run only when --only names them:
 # see the docstring.
-DELAYED_SECTIONS = ('latency', 'live')  # runs: --runs, else l_runs
+DELAYED_SECTIONS = ('latency', 'live', 'large')  # runs: --runs, else l_runs
 EXTRA_RTT_MS = 50
 # Every case but 'live fresh' makes its tree's files a week old first. The
 # tool asks about each file again after its transfer, at least 1 s after the
@@ -126,7 +138,14 @@ EXTRA_RTT_MS = 50
 # would be the whole of a loopback walk (a second per directory), which the
 # live section measures on its own.
 OLD_AGE_S = 7 * 86400
+CAPPED_TOOLS = ('vandrisk P8', 'vandrisk P1', 'lftp pget', 'lftp mirror pget', 'aria2c',
+                'lftp get')
 SYNC_TOOLS = ('vandrisk', 'vandrisk nosync')
+# The resume case kills the tool once its journal names this share of the
+# file, and the next run may fetch at most RESUME_LIMIT of it.
+RESUME_AT = 0.5
+RESUME_LIMIT = 0.55
+PARTIAL_DIR = '.vandrisk\\partial'  # where the tool keeps the partials of a directory
 TOOL_PAUSES = 6.0  # the tool's 3 s after its task and 3 s before it exits
 # The tool's console line after a successful task (GBK): the pauses follow it.
 TASK_SUCCEEDED = '成功下载 '.encode('gbk')
@@ -137,13 +156,14 @@ class Case:
     directory ('first') or into a complete copy ('rerun')."""
 
     def __init__(self, name, tree, mode, files, dirs, total_bytes, on_tmpfs=False,
-                 tools=TOOLS, pinned=True, rtt_ms=None, section='loopback',
+                 tools=TOOLS, pinned=True, rtt_ms=None, section='loopback', rate=None,
                  age_s=OLD_AGE_S):
         self.name = name
         self.pinned = pinned  # server and client on one CPU, see PIN_NOTE
         self.tools = tools
-        self.section = section  # 'loopback', 'latency', 'live' or 'sync'
+        self.section = section  # 'loopback', 'latency', 'live', 'sync' or 'large'
         self.rtt_ms = rtt_ms  # through latency_proxy.py when set
+        self.rate = rate  # the server's cap per session (bytes/s) when set
         self.age_s = age_s  # the tree's files are made this old first, see OLD_AGE_S
         # A control case: vandrisk alone, to separate its own cost from the disk's.
         self.control = section == 'loopback' and tools != TOOLS
@@ -243,7 +263,7 @@ def plan_latency_cases(cfg, baseline):
 
 
 def plan_extra_cases(cfg, args):
-    """The cases of the sections live and sync that --only names."""
+    """The cases of the sections live, sync and large that --only names."""
     cases = []
     l_files = cfg['l_dirs'] * cfg['l_files']
     a_files = cfg['a_dirs'] * cfg['a_files']
@@ -268,12 +288,21 @@ def plan_extra_cases(cfg, args):
                  a_files * cfg['a_size'], tools=SYNC_TOOLS, section='sync'),
             Case('sync B%s disk' % size_label(big), '/B' + size_label(big), 'first', 1, 1, big,
                  tools=SYNC_TOOLS, pinned=False, section='sync')]
+    if 'large' in args.only:
+        capped, uncapped = size_label(cfg['g_big']), size_label(cfg['l_big'])
+        cases += [
+            Case('large capped %s' % capped, '/G' + capped, 'first', 1, 1, cfg['g_big'],
+                 on_tmpfs=True, tools=CAPPED_TOOLS, pinned=False, rtt_ms=EXTRA_RTT_MS,
+                 section='large', rate=cfg['g_rate']),
+            Case('large uncapped %s' % uncapped, '/L' + uncapped, 'first', 1, 1, cfg['l_big'],
+                 on_tmpfs=True, tools=('vandrisk P1', 'vandrisk P8'), pinned=False,
+                 rtt_ms=EXTRA_RTT_MS, section='large')]
     return cases
 
 
 def make_tree(srv, tree, cfg):
     """Creates the remote tree `tree` ('/A', '/B1G', '/C5000', '/D', '/L',
-    '/L64M') under srv."""
+    '/L64M', '/G128M') under srv."""
     root = srv + tree
     make_dir(root)
     if tree in ('/A', '/L'):
@@ -285,6 +314,8 @@ def make_tree(srv, tree, cfg):
                 write_file(os.path.join(sub, 'f%03d.dat' % i), cfg[key + '_size'])
     elif tree.startswith('/L'):
         write_big_file(os.path.join(root, 'big.bin'), cfg['l_big'])
+    elif tree.startswith('/G'):
+        write_big_file(os.path.join(root, 'big.bin'), cfg['g_big'])
     elif tree.startswith('/B'):
         size = next(s for s in cfg['b_sizes'] if '/B' + size_label(s) == tree)
         write_big_file(os.path.join(root, 'big.bin'), size)
@@ -380,9 +411,11 @@ class Launched:
 
 
 class Vsftpd(Launched):
-    def __init__(self, root, log):
+    def __init__(self, root, log, rate=None):
+        """rate: the most bytes per second each session sends (None: no cap)."""
         self.log = log
-        super().__init__([PYTHON, SERVER, '--root', root, '--log', log], 'vsftpd')
+        launcher = [SERVER] if rate is None else [CAPPED_SERVER, str(rate)]
+        super().__init__([PYTHON] + launcher + ['--root', root, '--log', log], 'vsftpd')
 
     def log_end(self):
         try:
@@ -417,6 +450,7 @@ class Network:
         self.server = None
         self.rtt_ms = None
         self.proxy = None  # latency_proxy.py between clients and server, see delay()
+        self.rate = None  # the server's cap per session, see cap()
         self.instances = 0
         self.connections = 0
         self.namespaces = True
@@ -431,13 +465,14 @@ class Network:
                   file=sys.stderr)
         self.instances += 1
         log = os.path.join(self.work, 'vsftpd-%03d.log' % self.instances)
-        self.server = Vsftpd(self.srv, log)
+        self.server = Vsftpd(self.srv, log, self.rate)
         self.start_proxy()
         self.connections = 0
 
-    def use(self, pinned, rtt_ms=None):
-        """Sets up the following runs: see pin() and delay()."""
+    def use(self, pinned, rate=None, rtt_ms=None):
+        """Sets up the following runs: see pin(), cap() and delay()."""
         self.pin(pinned)
+        self.cap(rate)
         self.delay(rtt_ms)
 
     def pin(self, pinned):
@@ -448,6 +483,13 @@ class Network:
         os.sched_setaffinity(0, self.one_cpu if pinned else self.all_cpus)
         self.pinned = pinned
         self.fresh()
+
+    def cap(self, rate):
+        """Restarts the server with this cap on each session's rate (bytes/s;
+        None: none)."""
+        if rate != self.rate:
+            self.rate = rate
+            self.fresh()
 
     def delay(self, rtt_ms):
         """Puts latency_proxy.py with this RTT between the following clients
@@ -472,7 +514,7 @@ class Network:
 
     def run(self, command_for_port):
         """Times one client run, the command made for the server's port;
-        returns (seconds, peak RSS KiB, RunCounts)."""
+        returns (seconds, peak RSS KiB, RunCounts with sent_bytes)."""
         if (self.namespaces and self.keep_time_wait
                 and self.connections >= FRESH_AFTER_CONNECTIONS):
             self.fresh()
@@ -480,12 +522,23 @@ class Network:
         offset = self.server.log_end()
         wall, rss = timed_run(command_for_port(self.port))
         self.server.settle()
-        lines, _ = protocol_log.read_new_lines(self.server.log, offset)
-        counts = protocol_log.analyse(lines)
+        counts = self.counts_since(offset)
         connections = counts.connects + data_connections(counts)
         # Through the proxy every connection is two.
         self.connections += connections * (2 if self.proxy else 1)
         return wall, rss, counts
+
+    def counts_since(self, offset):
+        """RunCounts of what the server logged from `offset` on, and in
+        sent_bytes what it sent for RETR, transfers cut short included."""
+        lines, _ = protocol_log.read_new_lines(self.server.log, offset)
+        counts = protocol_log.analyse(lines)
+        counts.sent_bytes = 0
+        for record in filter(None, map(protocol_log.parse_line, lines)):
+            size = re.search(rb', (\d+) bytes,', record.arg)
+            if record.kind in ('download', 'download_failed') and size:
+                counts.sent_bytes += int(size.group(1))
+        return counts
 
     def stop(self):
         if self.proxy:
@@ -524,9 +577,18 @@ def tool_command(tool, args, port, remote, local):
             'on' if passive else 'off', port)
         if program == 'lftp get':
             script += 'get %s/big.bin -o %s/big.bin' % (remote, local)
+        elif program == 'lftp pget':
+            script += 'pget -n %d %s/big.bin -o %s/big.bin' % (connections, remote, local)
         else:
-            script += 'mirror --only-missing --parallel=%d %s %s' % (connections, remote, local)
+            script += 'mirror --only-missing --%s=%d %s %s' % (
+                'use-pget-n' if program.endswith('pget') else 'parallel', connections, remote,
+                local)
         return ['lftp', '-c', script]
+    if program == 'aria2c':
+        # -k1M: aria2 splits no range below twice --min-split-size (20M by
+        # default), which would leave 128 MiB with fewer than 8 connections.
+        return ['aria2c', '-q', '-x%d' % connections, '-s%d' % connections, '-k1M',
+                '--ftp-pasv=false', '-d', local, '-o', 'big.bin', url + 'big.bin']
     # -m keeps each directory's listing as a file, which the local copy must
     # not hold: --remove-listing.
     return ['wget', '-q', '-m', '--remove-listing', '-nH', cut, '--no-passive-ftp', '-P', local,
@@ -612,7 +674,7 @@ def measure(cases, args, net, srv, work):
     try:
         for case in cases:
             started = time.monotonic()
-            net.use(case.pinned, case.rtt_ms)
+            net.use(case.pinned, case.rate, case.rtt_ms)
             set_age(srv + case.tree, case.age_s)
             on_tmpfs = case.control or (case.on_tmpfs and args.b_target == 'tmpfs')
             base = tmpfs_base if on_tmpfs else os.path.join(work, 'local')
@@ -758,6 +820,62 @@ def measure_delayed_setup(cases, args, net, srv, work):
     return rtts, pauses
 
 
+def journal_haves(local, name='big.bin'):
+    """The (begin, end) ranges the journal of the tool's partial of `name` in
+    `local` names as on disk; [] without a journal."""
+    path = os.path.join(local, PARTIAL_DIR, name + '.journal')
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return []
+    return [(int(b), int(e)) for word, b, e in
+            (line.split() for line in lines if line.startswith('have ')) if word == 'have']
+
+
+def measure_resume(case, args, net, srv):
+    """The tool with parallel=8 on `case`'s big file, killed (SIGKILL) once
+    its journal names RESUME_AT of the file as on disk, then run again to the
+    end. Returns a dict of what each run did (see resume_lines())."""
+    tool = 'vandrisk P8'
+    net.use(case.pinned, case.rate, case.rtt_ms)
+    base = tempfile.mkdtemp(prefix='vandrisk-bench-', dir='/dev/shm')
+    local = os.path.join(base, 'resume')
+    try:
+        fresh_dir(local)
+        net.server.settle()
+        offset = net.server.log_end()
+        started = time.perf_counter()
+        proc = subprocess.Popen(tool_command(tool, args, net.port, case.tree, local),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        while proc.poll() is None:
+            haves = journal_haves(local)
+            if sum(e - b for b, e in haves) >= RESUME_AT * case.total_bytes:
+                proc.kill()
+                break
+            time.sleep(0.02)
+        killed_after = time.perf_counter() - started
+        if proc.wait() != -signal.SIGKILL:
+            raise RuntimeError('%s ended before half of %s came' % (tool, case.tree))
+        part = os.path.join(local, PARTIAL_DIR, 'big.bin.part')
+        result = {
+            'killed_after': killed_after, 'haves': haves,
+            # Allocated, not the size: the ranges are written at their offsets.
+            'part_bytes': os.stat(part).st_blocks * 512 if os.path.exists(part) else 0,
+            'final_name': os.path.lexists(os.path.join(local, 'big.bin')),
+        }
+        net.server.settle()
+        result['killed_counts'] = net.counts_since(offset)
+        wall, rss, counts = net.run(lambda port: tool_command(tool, args, port, case.tree, local))
+        result.update(rerun_s=wall - TOOL_PAUSES, rerun_rss=rss, rerun_counts=counts,
+                      size=case.total_bytes, left=sorted(os.listdir(local)),
+                      exact=filecmp.cmp(os.path.join(srv + case.tree, 'big.bin'),
+                                        os.path.join(local, 'big.bin'), shallow=False))
+        return result
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+
+
 def probe_rtt(port, round_trips=10):
     """(connect to greeting, median NOOP round trip) in seconds, at `port`."""
     start = time.perf_counter()
@@ -808,6 +926,7 @@ def peer_versions():
         ('wget', first_line(['wget', '--version'])),
         ('curl', first_line(['curl', '--version'])),
         ('vsftpd', vsftpd or '?'),
+        ('aria2c', first_line(['aria2c', '--version'])),
         ('python (curl driver)', first_line([PYTHON, '--version'])),
     ]
 
@@ -1033,10 +1152,11 @@ def latency_tables(cases, args):
 LIVE_RATIOS = (('vandrisk P1', 'vandrisk base'), ('vandrisk P8', 'vandrisk base P8'),
                ('vandrisk P8', 'vandrisk P1'))
 SYNC_RATIOS = (('vandrisk', 'vandrisk nosync'),)
+LARGE_RATIOS = tuple(('vandrisk P8', t) for t in CAPPED_TOOLS[1:])
 
 
-def extra_tables(cases, args):
-    """The tables of the sections live and sync that ran."""
+def extra_tables(cases, args, resume):
+    """The tables of the sections live, sync and large that ran."""
     out = []
     live = [c for c in cases if c.section == 'live']
     if live:
@@ -1063,6 +1183,18 @@ def extra_tables(cases, args):
              '%.3f' % (1000 * (c.median('vandrisk') - c.median('vandrisk nosync')) / c.files)]
             for c in sync]))
         out.append('')
+    large = [c for c in cases if c.section == 'large']
+    if large:
+        out.extend(section_tables('Large files (large)', [
+            'Through the proxy at %d ms into tmpfs; "capped": vsftpd with anon_max_rate=%d '
+            '(bytes/s per session).' % (EXTRA_RTT_MS, large[0].rate or 0),
+            'vandrisk P8: the tool with parallel=8; lftp pget: pget -n 8; lftp mirror pget: '
+            'mirror --use-pget-n=8; aria2c: -x8 -s8 -k1M; lftp get: one connection.'],
+            large, args, LARGE_RATIOS, wire=(
+                'Logins / RETR / REST / MiB the server sent', lambda p: '%d / %d / %d / %.1f' % (
+                    p.logins, p.mix['RETR'], p.mix['REST'], p.sent_bytes / MIB))))
+    if resume:
+        out.extend(resume_lines(resume))
     return out
 
 
@@ -1088,11 +1220,33 @@ def fresh_against_old(cases):
         text_columns=2) + ['']
 
 
+def resume_lines(r):
+    killed, rerun = r['killed_counts'], r['rerun_counts']
+    have = sum(e - b for b, e in r['haves'])
+    return [
+        'Resume: vandrisk P8 on the capped file, killed (SIGKILL) once its journal named %d%% '
+        'of it as on disk, then run again:' % (100 * RESUME_AT), '',
+        '- killed after %.2f s: the journal named %.1f MiB in %d ranges (%s); the partial held '
+        '%.1f MiB; the server had sent %.1f MiB over %d logins; under the final name: %s.' % (
+            r['killed_after'], have / MIB, len(r['haves']),
+            ', '.join('%.1f-%.1f' % (b / MIB, e / MIB) for b, e in r['haves']),
+            r['part_bytes'] / MIB, killed.sent_bytes / MIB, killed.logins,
+            'a file' if r['final_name'] else 'nothing'),
+        '- the next run: %.3f s (pauses off), peak RSS %.1f MiB; the server sent %.1f MiB '
+        '(%.1f%% of the file) over %d logins, %d RETR, %d REST; the result is %s; left in the '
+        'directory: %s.' % (
+            r['rerun_s'], r['rerun_rss'] / 1024.0, rerun.sent_bytes / MIB,
+            100.0 * rerun.sent_bytes / r['size'], rerun.logins, rerun.mix['RETR'],
+            rerun.mix['REST'], 'byte-exact' if r['exact'] else 'NOT the server\'s file',
+            ', '.join(r['left'])), '']
+
+
 def data_connections(counts):
     return sum(counts.mix[verb] for verb in ('EPRT', 'PORT', 'EPSV', 'PASV'))
 
 
-def report(cases, args, check, floors, setup, started, load_before, load_after, elapsed):
+def report(cases, args, check, floors, setup, resume, started, load_before, load_after,
+           elapsed):
     main_cases = [c for c in cases if c.section == 'loopback' and not c.control]
     out = []
     w = out.append
@@ -1141,10 +1295,10 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
     latency_cases = [c for c in cases if c.section == 'latency']
     if latency_cases:
         out.extend(latency_tables(latency_cases, args))
-    out.extend(extra_tables(cases, args))
+    out.extend(extra_tables(cases, args, resume))
     w('### Targets')
     w('')
-    for line in targets(cases):
+    for line in targets(cases, resume):
         w('- ' + line)
     w('')
     w('### All samples (s)')
@@ -1180,7 +1334,7 @@ def linear_verdict(series, mode):
         rule, ' / '.join('%.4f' % p for p in per), ' / '.join('%.4f' % m for m in marg))
 
 
-def targets(cases):
+def targets(cases, resume=None):
     by = {c.name: c for c in cases}
     lines = []
 
@@ -1232,7 +1386,7 @@ def targets(cases):
                         p.per_dir(),
                         ', '.join('%s %d' % kv for kv in sorted((file_over + dir_over).items()))
                         or 'nothing'))
-    return lines + latency_targets(cases) + extra_targets(cases)
+    return lines + latency_targets(cases) + extra_targets(cases, resume)
 
 
 # (case, tool, other tool, most tool / other): the latency section's targets
@@ -1280,10 +1434,13 @@ EXTRA_TARGETS = (
     ('live L50 fresh rerun', 'vandrisk P8', None, 'vandrisk base P8', 1.05),
     ('sync A', 'vandrisk', None, 'vandrisk nosync', 1.10),
     ('sync B', 'vandrisk', None, 'vandrisk nosync', 1.10),
+    ('large capped', 'vandrisk P8', None, 'lftp pget', 1.0),
+    ('large capped', 'vandrisk P8', None, 'lftp get', 0.2),
+    ('large uncapped', 'vandrisk P8', None, 'vandrisk P1', 1.05),
 )
 
 
-def extra_targets(cases):
+def extra_targets(cases, resume):
     lines = []
 
     def find(prefix):
@@ -1297,6 +1454,19 @@ def extra_targets(cases):
             case.name, tool, limit, other_case.name + ' ' if other_prefix else '', other,
             'MET' if ratio <= limit else 'NOT MET', case.median(tool), other_case.median(other),
             ratio))
+    capped = find('large capped')
+    if capped:
+        rss = capped.peak_rss_mib('vandrisk P8')
+        lines.append('%s peak RSS of vandrisk P8 < %d MiB: %s (%.1f MiB)' % (
+            capped.name, MEMORY_LIMIT_MIB, 'MET' if rss < MEMORY_LIMIT_MIB else 'NOT MET', rss))
+    if resume:
+        share = resume['rerun_counts'].sent_bytes / resume['size']
+        lines += [
+            'resume: nothing under the final name after the kill: %s' % (
+                'NOT MET' if resume['final_name'] else 'MET'),
+            'resume: the next run fetches <= %d%% of the file: %s (%.1f%%)' % (
+                100 * RESUME_LIMIT, 'MET' if share <= RESUME_LIMIT else 'NOT MET', 100 * share),
+            'resume: the result is byte-exact: %s' % ('MET' if resume['exact'] else 'NOT MET')]
     return lines
 
 
@@ -1316,7 +1486,7 @@ def parse_args(argv):
     parser.add_argument('--no-pin', action='store_true',
                         help='never pin server and clients to one CPU')
     parser.add_argument('--only', help='comma-separated case name prefixes, e.g. "A,D", '
-                        'or "latency", "live" or "sync" for that section')
+                        'or "latency", "live", "sync" or "large" for that section')
     parser.add_argument('--latency', action='store_true',
                         help='add the latency section (needs --tool)')
     parser.add_argument('--baseline-tool',
@@ -1332,8 +1502,8 @@ def parse_args(argv):
         args.runs = cfg['runs']
     args.only = [p.strip() for p in args.only.split(',')] if args.only else []
     args.latency = args.latency or 'latency' in args.only
-    if (args.latency or 'live' in args.only) and not args.tool:
-        parser.error('the latency and live sections run the tool itself: --tool')
+    if (args.latency or {'live', 'large'} & set(args.only)) and not args.tool:
+        parser.error('the latency, live and large sections run the tool itself: --tool')
     if 'sync' in args.only and not args.nosync_walk_bench:
         parser.error('the sync section needs --nosync-walk-bench')
     if os.geteuid() != 0:
@@ -1347,7 +1517,8 @@ def load_average():
 
 def main(argv):
     args, cfg = parse_args(argv)
-    for tool in ('lftp', 'wget', 'curl', 'cmp', TIME):
+    for tool in ('lftp', 'wget', 'curl', 'cmp', TIME) + (('aria2c',) if 'large' in args.only
+                                                         else ()):
         if not shutil.which(tool):
             raise SystemExit('run.py: %s is missing (bench/run.sh installs it)' % tool)
     started = datetime.datetime.now()
@@ -1379,12 +1550,14 @@ def main(argv):
             ' (%s: %d)' % (', '.join(DELAYED_SECTIONS), args.latency_runs) if delayed else ''),
             flush=True)
         measure(cases, args, net, srv, work)
+        capped = [c for c in cases if c.section == 'large' and c.rate]
+        resume = measure_resume(capped[0], args, net, srv) if capped else None
         check = tool_check(args, net, work) \
             if {'A first', 'A rerun'} <= set(c.name for c in cases) else []
         floors = measure_floors(cases, args, net)
         setup = measure_delayed_setup(cases, args, net, srv, work) if delayed else None
         args.namespaces = net.namespaces
-        text = report(cases, args, check, floors, setup, started, load_before,
+        text = report(cases, args, check, floors, setup, resume, started, load_before,
                       load_average(), time.monotonic() - t0)
         print()
         print(text)
