@@ -9,6 +9,7 @@ walk_bench first. Run as root (vsftpd needs it).
           [--b-target tmpfs|disk] [--keep-time-wait] [--no-pin]
           [--report FILE] [--only "A,C 5000,latency,..."]
           [--latency] [--baseline-tool OLD_BUILD/vandrisk]
+          [--nosync-walk-bench NOSYNC_BUILD/bench/walk_bench]
 
 What is timed, per run: the whole client process from start to exit (wall
 clock), so startup counts for every tool. For vandrisk that process is
@@ -30,6 +31,19 @@ lftp's get. vandrisk is the tool itself there (--cnf, the keys written into
 its task's group), its two 3 s pauses taken off each run's wall time; the
 section measures them. It also has the memory case: the tool with
 parallel=16 on the largest tree C.
+
+Three more sections, each run only when named in --only:
+  live   tree L at 50 ms, freshly written and a week old: what the second
+         look at files the listing does not show to be old costs the tool
+         (parallel=1 and 8; --baseline-tool: the build from before it).
+  sync   tree A's first run and the largest tree B, both onto the disk,
+         walk_bench against --nosync-walk-bench, a build whose fdatasync
+         calls return at once: what durable downloads cost.
+  large  one big file behind a server that caps each session's rate
+         (vsftpd anon_max_rate, through the proxy at 50 ms): the tool's
+         parallel=8 against lftp pget, lftp mirror --use-pget-n, aria2c and
+         lftp get; the 64 MiB file without a cap (parallel=8 must not cost
+         more than parallel=1); and a run killed halfway, then resumed.
 """
 
 import argparse
@@ -42,6 +56,7 @@ import os
 import platform
 import re
 import shutil
+import signal
 import socket
 import statistics
 import struct
@@ -61,6 +76,7 @@ SERVER = os.path.join(ROOT, 'tests', 'servers', 'vsftpd_server.py')
 CURL_MIRROR = os.path.join(HERE, 'curl_mirror.py')
 WIRE_FLOOR = os.path.join(HERE, 'wire_floor.py')
 LATENCY_PROXY = os.path.join(HERE, 'latency_proxy.py')
+CAPPED_SERVER = os.path.join(HERE, 'vsftpd_capped.py')
 TOOLS = ('vandrisk', 'lftp', 'wget', 'curl')
 PEERS = TOOLS[1:]
 MIB = 1024 * 1024
@@ -75,6 +91,7 @@ FULL = {
     'c_counts': (5000, 10000, 20000), 'c_size': 1024,
     'd_depth': 100, 'd_size': 4096,
     'l_runs': 3, 'l_dirs': 10, 'l_files': 20, 'l_size': 4096, 'l_big': 64 * MIB,
+    'g_big': 128 * MIB, 'g_rate': 2 * MIB,
 }
 QUICK = {
     'runs': 2,
@@ -83,6 +100,7 @@ QUICK = {
     'c_counts': (500, 1000, 2000), 'c_size': 1024,
     'd_depth': 20, 'd_size': 4096,
     'l_runs': 1, 'l_dirs': 3, 'l_files': 5, 'l_size': 4096, 'l_big': 8 * MIB,
+    'g_big': 64 * MIB, 'g_rate': 16 * MIB,
 }
 
 # The latency section. Tool names: program, connections, data mode. vandrisk
@@ -95,16 +113,39 @@ TOOL_VARIANTS = {  # name: (program, connections, passive data connections)
     'vandrisk P8 pasv': ('vandrisk', 8, True),
     'vandrisk P16': ('vandrisk', 16, False),
     'vandrisk base': ('vandrisk base', 1, False),
+    'vandrisk base P8': ('vandrisk base', 8, False),
     'lftp P1': ('lftp', 1, False),
     'lftp P8': ('lftp', 8, False),
     'lftp P8 pasv': ('lftp', 8, True),
     'wget -m': ('wget -m', 1, False),
     'lftp get': ('lftp get', 1, False),
+    'lftp pget': ('lftp pget', 8, False),
+    'lftp mirror pget': ('lftp mirror pget', 8, False),
+    'aria2c': ('aria2c', 8, False),
 }
 LATENCY_TOOLS = ('vandrisk P1', 'vandrisk P8', 'vandrisk P8 pasv', 'lftp P1', 'lftp P8',
                  'lftp P8 pasv', 'wget -m')
 BIG_FILE_TOOL = 'lftp get'
 MEMORY_TOOLS = ('vandrisk P1', 'vandrisk P16')
+# The sections 'live', 'sync' and 'large' run only when --only names them:
+# see the docstring.
+DELAYED_SECTIONS = ('latency', 'live', 'large')  # runs: --runs, else l_runs
+EXTRA_RTT_MS = 50
+# Every case but 'live fresh' makes its tree's files a week old first. The
+# tool asks about each file again after its transfer, at least 1 s after the
+# directory's listing, unless the listing shows the file to be old (LIST: a
+# date more than a day back): in a tree just written that wait and question
+# would be the whole of a loopback walk (a second per directory), which the
+# live section measures on its own.
+OLD_AGE_S = 7 * 86400
+CAPPED_TOOLS = ('vandrisk P8', 'vandrisk P1', 'lftp pget', 'lftp mirror pget', 'aria2c',
+                'lftp get')
+SYNC_TOOLS = ('vandrisk', 'vandrisk nosync')
+# The resume case kills the tool once its journal names this share of the
+# file, and the next run may fetch at most RESUME_LIMIT of it.
+RESUME_AT = 0.5
+RESUME_LIMIT = 0.55
+PARTIAL_DIR = '.vandrisk\\partial'  # where the tool keeps the partials of a directory
 TOOL_PAUSES = 6.0  # the tool's 3 s after its task and 3 s before it exits
 # The tool's console line after a successful task (GBK): the pauses follow it.
 TASK_SUCCEEDED = '成功下载 '.encode('gbk')
@@ -115,12 +156,15 @@ class Case:
     directory ('first') or into a complete copy ('rerun')."""
 
     def __init__(self, name, tree, mode, files, dirs, total_bytes, on_tmpfs=False,
-                 tools=TOOLS, pinned=True, rtt_ms=None, section='loopback'):
+                 tools=TOOLS, pinned=True, rtt_ms=None, section='loopback', rate=None,
+                 age_s=OLD_AGE_S):
         self.name = name
         self.pinned = pinned  # server and client on one CPU, see PIN_NOTE
         self.tools = tools
-        self.section = section  # 'loopback' or 'latency'
+        self.section = section  # 'loopback', 'latency', 'live', 'sync' or 'large'
         self.rtt_ms = rtt_ms  # through latency_proxy.py when set
+        self.rate = rate  # the server's cap per session (bytes/s) when set
+        self.age_s = age_s  # the tree's files are made this old first, see OLD_AGE_S
         # A control case: vandrisk alone, to separate its own cost from the disk's.
         self.control = section == 'loopback' and tools != TOOLS
         self.tree = tree  # remote directory, e.g. '/A'
@@ -218,9 +262,47 @@ def plan_latency_cases(cfg, baseline):
     return cases
 
 
+def plan_extra_cases(cfg, args):
+    """The cases of the sections live, sync and large that --only names."""
+    cases = []
+    l_files = cfg['l_dirs'] * cfg['l_files']
+    a_files = cfg['a_dirs'] * cfg['a_files']
+    if 'live' in args.only:
+        tools = ('vandrisk P1', 'vandrisk P8') + (
+            ('vandrisk base', 'vandrisk base P8') if args.baseline_tool else ())
+        for label, age in (('fresh', 0), ('old', OLD_AGE_S)):
+            for mode in ('first', 'rerun'):
+                cases.append(Case('live L%d %s %s' % (EXTRA_RTT_MS, label, mode), '/L', mode,
+                                  l_files, cfg['l_dirs'] + 1,
+                                  l_files * cfg['l_size'] if mode == 'first' else 0, tools=tools,
+                                  pinned=False, rtt_ms=EXTRA_RTT_MS, section='live', age_s=age))
+        # The same on loopback, tree A pinned like the loopback cases: the
+        # wait alone.
+        for label, age in (('fresh', 0), ('old', OLD_AGE_S)):
+            cases.append(Case('live A %s first' % label, '/A', 'first', a_files, cfg['a_dirs'] + 1,
+                              a_files * cfg['a_size'], tools=tools, section='live', age_s=age))
+    if 'sync' in args.only:
+        big = max(cfg['b_sizes'])
+        cases += [
+            Case('sync A first', '/A', 'first', a_files, cfg['a_dirs'] + 1,
+                 a_files * cfg['a_size'], tools=SYNC_TOOLS, section='sync'),
+            Case('sync B%s disk' % size_label(big), '/B' + size_label(big), 'first', 1, 1, big,
+                 tools=SYNC_TOOLS, pinned=False, section='sync')]
+    if 'large' in args.only:
+        capped, uncapped = size_label(cfg['g_big']), size_label(cfg['l_big'])
+        cases += [
+            Case('large capped %s' % capped, '/G' + capped, 'first', 1, 1, cfg['g_big'],
+                 on_tmpfs=True, tools=CAPPED_TOOLS, pinned=False, rtt_ms=EXTRA_RTT_MS,
+                 section='large', rate=cfg['g_rate']),
+            Case('large uncapped %s' % uncapped, '/L' + uncapped, 'first', 1, 1, cfg['l_big'],
+                 on_tmpfs=True, tools=('vandrisk P1', 'vandrisk P8'), pinned=False,
+                 rtt_ms=EXTRA_RTT_MS, section='large')]
+    return cases
+
+
 def make_tree(srv, tree, cfg):
     """Creates the remote tree `tree` ('/A', '/B1G', '/C5000', '/D', '/L',
-    '/L64M') under srv."""
+    '/L64M', '/G128M') under srv."""
     root = srv + tree
     make_dir(root)
     if tree in ('/A', '/L'):
@@ -232,6 +314,8 @@ def make_tree(srv, tree, cfg):
                 write_file(os.path.join(sub, 'f%03d.dat' % i), cfg[key + '_size'])
     elif tree.startswith('/L'):
         write_big_file(os.path.join(root, 'big.bin'), cfg['l_big'])
+    elif tree.startswith('/G'):
+        write_big_file(os.path.join(root, 'big.bin'), cfg['g_big'])
     elif tree.startswith('/B'):
         size = next(s for s in cfg['b_sizes'] if '/B' + size_label(s) == tree)
         write_big_file(os.path.join(root, 'big.bin'), size)
@@ -248,6 +332,14 @@ def make_tree(srv, tree, cfg):
                 make_dir(level)
     else:
         raise ValueError(tree)
+
+
+def set_age(root, age_s):
+    """Gives every file and directory below root the time age_s ago."""
+    when = time.time() - age_s
+    for top, _, names in os.walk(root):
+        for path in [top] + [os.path.join(top, name) for name in names]:
+            os.utime(path, (when, when))
 
 
 # ---------------------------------------------------------------- server
@@ -319,9 +411,11 @@ class Launched:
 
 
 class Vsftpd(Launched):
-    def __init__(self, root, log):
+    def __init__(self, root, log, rate=None):
+        """rate: the most bytes per second each session sends (None: no cap)."""
         self.log = log
-        super().__init__([PYTHON, SERVER, '--root', root, '--log', log], 'vsftpd')
+        launcher = [SERVER] if rate is None else [CAPPED_SERVER, str(rate)]
+        super().__init__([PYTHON] + launcher + ['--root', root, '--log', log], 'vsftpd')
 
     def log_end(self):
         try:
@@ -356,6 +450,7 @@ class Network:
         self.server = None
         self.rtt_ms = None
         self.proxy = None  # latency_proxy.py between clients and server, see delay()
+        self.rate = None  # the server's cap per session, see cap()
         self.instances = 0
         self.connections = 0
         self.namespaces = True
@@ -370,9 +465,15 @@ class Network:
                   file=sys.stderr)
         self.instances += 1
         log = os.path.join(self.work, 'vsftpd-%03d.log' % self.instances)
-        self.server = Vsftpd(self.srv, log)
+        self.server = Vsftpd(self.srv, log, self.rate)
         self.start_proxy()
         self.connections = 0
+
+    def use(self, pinned, rate=None, rtt_ms=None):
+        """Sets up the following runs: see pin(), cap() and delay()."""
+        self.pin(pinned)
+        self.cap(rate)
+        self.delay(rtt_ms)
 
     def pin(self, pinned):
         """Runs the server and the following clients on one CPU or on all;
@@ -382,6 +483,13 @@ class Network:
         os.sched_setaffinity(0, self.one_cpu if pinned else self.all_cpus)
         self.pinned = pinned
         self.fresh()
+
+    def cap(self, rate):
+        """Restarts the server with this cap on each session's rate (bytes/s;
+        None: none)."""
+        if rate != self.rate:
+            self.rate = rate
+            self.fresh()
 
     def delay(self, rtt_ms):
         """Puts latency_proxy.py with this RTT between the following clients
@@ -406,7 +514,7 @@ class Network:
 
     def run(self, command_for_port):
         """Times one client run, the command made for the server's port;
-        returns (seconds, peak RSS KiB, RunCounts)."""
+        returns (seconds, peak RSS KiB, RunCounts with sent_bytes)."""
         if (self.namespaces and self.keep_time_wait
                 and self.connections >= FRESH_AFTER_CONNECTIONS):
             self.fresh()
@@ -414,12 +522,23 @@ class Network:
         offset = self.server.log_end()
         wall, rss = timed_run(command_for_port(self.port))
         self.server.settle()
-        lines, _ = protocol_log.read_new_lines(self.server.log, offset)
-        counts = protocol_log.analyse(lines)
+        counts = self.counts_since(offset)
         connections = counts.connects + data_connections(counts)
         # Through the proxy every connection is two.
         self.connections += connections * (2 if self.proxy else 1)
         return wall, rss, counts
+
+    def counts_since(self, offset):
+        """RunCounts of what the server logged from `offset` on, and in
+        sent_bytes what it sent for RETR, transfers cut short included."""
+        lines, _ = protocol_log.read_new_lines(self.server.log, offset)
+        counts = protocol_log.analyse(lines)
+        counts.sent_bytes = 0
+        for record in filter(None, map(protocol_log.parse_line, lines)):
+            size = re.search(rb', (\d+) bytes,', record.arg)
+            if record.kind in ('download', 'download_failed') and size:
+                counts.sent_bytes += int(size.group(1))
+        return counts
 
     def stop(self):
         if self.proxy:
@@ -435,8 +554,9 @@ class Network:
 def tool_command(tool, args, port, remote, local):
     cut = '--cut-dirs=%d' % len([p for p in remote.split('/') if p])
     url = 'ftp://127.0.0.1:%d%s/' % (port, remote)
-    if tool == 'vandrisk':
-        return [args.walk_bench, '127.0.0.1', str(port), remote, local]
+    if tool in SYNC_TOOLS:
+        walk_bench = args.walk_bench if tool == 'vandrisk' else args.nosync_walk_bench
+        return [walk_bench, '127.0.0.1', str(port), remote, local]
     if tool == 'lftp':
         script = ('set ftp:passive-mode off; open -p %d 127.0.0.1; '
                   'mirror --only-missing %s %s' % (port, remote, local))
@@ -457,9 +577,18 @@ def tool_command(tool, args, port, remote, local):
             'on' if passive else 'off', port)
         if program == 'lftp get':
             script += 'get %s/big.bin -o %s/big.bin' % (remote, local)
+        elif program == 'lftp pget':
+            script += 'pget -n %d %s/big.bin -o %s/big.bin' % (connections, remote, local)
         else:
-            script += 'mirror --only-missing --parallel=%d %s %s' % (connections, remote, local)
+            script += 'mirror --only-missing --%s=%d %s %s' % (
+                'use-pget-n' if program.endswith('pget') else 'parallel', connections, remote,
+                local)
         return ['lftp', '-c', script]
+    if program == 'aria2c':
+        # -k1M: aria2 splits no range below twice --min-split-size (20M by
+        # default), which would leave 128 MiB with fewer than 8 connections.
+        return ['aria2c', '-q', '-x%d' % connections, '-s%d' % connections, '-k1M',
+                '--ftp-pasv=false', '-d', local, '-o', 'big.bin', url + 'big.bin']
     # -m keeps each directory's listing as a file, which the local copy must
     # not hold: --remove-listing.
     return ['wget', '-q', '-m', '--remove-listing', '-nH', cut, '--no-passive-ftp', '-P', local,
@@ -525,7 +654,7 @@ def verify(case, tool, srv, local):
         raise RuntimeError('%s on %s: local copy has %d files, %d directories, %d bytes; '
                            'expected %d, %d, %d' % (tool, case.name, files, dirs, size,
                                                     case.files, case.dirs - 1, case.total_bytes))
-    if case.name.startswith('B'):
+    if case.files == 1:
         subprocess.run(['cmp', os.path.join(srv + case.tree, 'big.bin'),
                         os.path.join(local, 'big.bin')], check=True)
         return
@@ -545,8 +674,8 @@ def measure(cases, args, net, srv, work):
     try:
         for case in cases:
             started = time.monotonic()
-            net.pin(case.pinned)
-            net.delay(case.rtt_ms)
+            net.use(case.pinned, case.rate, case.rtt_ms)
+            set_age(srv + case.tree, case.age_s)
             on_tmpfs = case.control or (case.on_tmpfs and args.b_target == 'tmpfs')
             base = tmpfs_base if on_tmpfs else os.path.join(work, 'local')
             # One local copy per tree and tool: a rerun case finds the copy the
@@ -596,7 +725,7 @@ def measure(cases, args, net, srv, work):
 
 
 def runs_of(case, args):
-    return args.latency_runs if case.section == 'latency' else args.runs
+    return args.latency_runs if case.section in DELAYED_SECTIONS else args.runs
 
 
 def complete_copy(case, local):
@@ -619,8 +748,7 @@ def tool_check(args, net, work):
     def command(port):
         write_tool_config(config, port, '/A', local)
         return [args.tool, '--cnf', config]
-    net.pin(True)
-    net.delay(None)
+    net.use(pinned=True)
     results = []
     for mode in ('first', 'rerun'):
         os.sync()
@@ -642,8 +770,7 @@ def measure_floors(cases, args, net):
               and not (c.name.startswith('C') and c.files != c_files)]
     if not reruns:
         return {}
-    net.pin(True)
-    net.delay(None)
+    net.use(pinned=True)
     with socket.socket() as reserved:  # bound, never listening: connects are refused
         reserved.bind(('127.0.0.1', 0))
         closed = reserved.getsockname()[1]
@@ -666,29 +793,87 @@ def measure_floors(cases, args, net):
     return floors
 
 
-def measure_latency_setup(cases, args, net, work):
-    """What the latency section states besides its cases: the RTT a client
-    sees through the proxy, {rtt_ms: (connect to greeting s, NOOP round trip
-    s)}, and the tool's pauses in seconds (None without tree L)."""
+def measure_delayed_setup(cases, args, net, srv, work):
+    """What the sections with the proxy or the tool itself state besides
+    their cases: the RTT a client sees through the proxy, {rtt_ms: (connect to
+    greeting s, NOOP round trip s)}, and the tool's pauses in seconds, on the
+    smallest tree it fetched (None where only walk_bench ran)."""
     rtts = {}
-    net.pin(False)
     for rtt in sorted(set(c.rtt_ms for c in cases if c.rtt_ms)):
-        net.delay(rtt)
+        net.use(pinned=False, rtt_ms=rtt)
         samples = [probe_rtt(net.port) for _ in range(5)]
         rtts[rtt] = tuple(statistics.median(s[i] for s in samples) for i in (0, 1))
-    net.delay(None)
+    net.use(pinned=False)
     pauses = None
-    if any(c.tree == '/L' for c in cases):
+    trees = set(c.tree for c in cases if any(real_tool(t) for t in c.tools))
+    if trees:
+        tree = min(trees, key=lambda t: local_summary(srv + t)[2])
         local = os.path.join(work, 'local', 'pauses')
         config = os.path.join(work, 'pauses.cnf')
         samples = []
         for _ in range(3):
             fresh_dir(local)
-            write_tool_config(config, net.port, '/L', local)
+            write_tool_config(config, net.port, tree, local)
             net.server.settle()
             samples.append(pauses_of(args.tool, config))
         pauses = statistics.median(samples)
     return rtts, pauses
+
+
+def journal_haves(local, name='big.bin'):
+    """The (begin, end) ranges the journal of the tool's partial of `name` in
+    `local` names as on disk; [] without a journal."""
+    path = os.path.join(local, PARTIAL_DIR, name + '.journal')
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return []
+    return [(int(b), int(e)) for word, b, e in
+            (line.split() for line in lines if line.startswith('have ')) if word == 'have']
+
+
+def measure_resume(case, args, net, srv):
+    """The tool with parallel=8 on `case`'s big file, killed (SIGKILL) once
+    its journal names RESUME_AT of the file as on disk, then run again to the
+    end. Returns a dict of what each run did (see resume_lines())."""
+    tool = 'vandrisk P8'
+    net.use(case.pinned, case.rate, case.rtt_ms)
+    base = tempfile.mkdtemp(prefix='vandrisk-bench-', dir='/dev/shm')
+    local = os.path.join(base, 'resume')
+    try:
+        fresh_dir(local)
+        net.server.settle()
+        offset = net.server.log_end()
+        started = time.perf_counter()
+        proc = subprocess.Popen(tool_command(tool, args, net.port, case.tree, local),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        while proc.poll() is None:
+            haves = journal_haves(local)
+            if sum(e - b for b, e in haves) >= RESUME_AT * case.total_bytes:
+                proc.kill()
+                break
+            time.sleep(0.02)
+        killed_after = time.perf_counter() - started
+        if proc.wait() != -signal.SIGKILL:
+            raise RuntimeError('%s ended before half of %s came' % (tool, case.tree))
+        part = os.path.join(local, PARTIAL_DIR, 'big.bin.part')
+        result = {
+            'killed_after': killed_after, 'haves': haves,
+            # Allocated, not the size: the ranges are written at their offsets.
+            'part_bytes': os.stat(part).st_blocks * 512 if os.path.exists(part) else 0,
+            'final_name': os.path.lexists(os.path.join(local, 'big.bin')),
+        }
+        net.server.settle()
+        result['killed_counts'] = net.counts_since(offset)
+        wall, rss, counts = net.run(lambda port: tool_command(tool, args, port, case.tree, local))
+        result.update(rerun_s=wall - TOOL_PAUSES, rerun_rss=rss, rerun_counts=counts,
+                      size=case.total_bytes, left=sorted(os.listdir(local)),
+                      exact=filecmp.cmp(os.path.join(srv + case.tree, 'big.bin'),
+                                        os.path.join(local, 'big.bin'), shallow=False))
+        return result
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
 
 
 def probe_rtt(port, round_trips=10):
@@ -741,6 +926,7 @@ def peer_versions():
         ('wget', first_line(['wget', '--version'])),
         ('curl', first_line(['curl', '--version'])),
         ('vsftpd', vsftpd or '?'),
+        ('aria2c', first_line(['aria2c', '--version'])),
         ('python (curl driver)', first_line([PYTHON, '--version'])),
     ]
 
@@ -907,75 +1093,168 @@ LATENCY_RATIOS = (('vandrisk P1', 'lftp P1'), ('vandrisk P1', 'wget -m'),
                   ('vandrisk P1', 'vandrisk base'))
 
 
-def latency_tables(cases, args, setup):
-    rtts, pauses = setup
+def section_tables(title, notes, cases, args, ratios, wire=None):
+    """One section's tables: its title and notes, the medians, the ratios of
+    the `ratios` pairs (tool / tool) it has, peak RSS, the wire of the first
+    measured run (wire: (what, cell of a RunCounts); default logins / data
+    connections / commands) and, for single files, the throughput."""
+    wire = wire or ('Logins / data connections / commands', lambda p: '%d / %d / %d' % (
+        p.logins, data_connections(p), p.commands))
     out = []
     w = out.append
     tools = []
     for case in cases:
         tools += [t for t in case.tools if t not in tools]
-    w('### Latency section: median of %d runs (s)' % args.latency_runs)
+
+    def per_tool(rows, cell):
+        return table(['case'] + tools, [
+            [c.name] + [cell(c, t) if t in c.tools else '-' for t in tools] for c in rows])
+    w('### %s: median of %d runs (s)' % (title, runs_of(cases[0], args)))
     w('')
-    w('- Clients reach vsftpd through bench/latency_proxy.py; RTT set, then as a client sees it '
-      '(NOOP round trip / connect to greeting, medians of 5): %s.' % '; '.join(
-          '%d ms: %.1f / %.1f ms' % (rtt, 1000 * noop, 1000 * greeting)
-          for rtt, (greeting, noop) in sorted(rtts.items())))
-    if pauses is not None:
-        w('- vandrisk is the tool itself (--cnf; parallel= and passive= in its task\'s group); '
-          '%.1f s are taken off each run for its two pauses, measured at %.3f s from its success '
-          'line to its exit (median of 3).' % (TOOL_PAUSES, pauses))
-    w('- Server, proxy and clients on all CPUs; tree L on the disk, the big file into tmpfs. '
-      'The memory case (M) runs without delay, pinned like tree C.')
+    out.extend('- ' + note for note in notes)
     w('')
-    out.extend(table(['case'] + tools, [
-        [c.name] + [fmt_s(c.median(t)) if t in c.tools else '-' for t in tools]
-        for c in cases]))
+    out.extend(per_tool(cases, lambda c, t: fmt_s(c.median(t))))
     w('')
-    pairs = [p for p in LATENCY_RATIOS if any(set(p) <= set(c.tools) for c in cases)]
-    w('Ratios of the medians:')
-    w('')
-    out.extend(table(['case'] + ['%s / %s' % p for p in pairs], [
-        [c.name] + ['%.2f' % (c.median(a) / c.median(b)) if {a, b} <= set(c.tools) else '-'
-                    for a, b in pairs] for c in cases if c.rtt_ms]))
-    w('')
+    pairs = [p for p in ratios if any(set(p) <= set(c.tools) for c in cases)]
+    if pairs:
+        w('Ratios of the medians:')
+        w('')
+        out.extend(table(['case'] + ['%s / %s' % p for p in pairs], [
+            [c.name] + ['%.2f' % (c.median(a) / c.median(b)) if {a, b} <= set(c.tools) else '-'
+                        for a, b in pairs]
+            for c in cases if any({a, b} <= set(c.tools) for a, b in pairs)]))
+        w('')
     w('Peak RSS (MiB, largest of the runs):')
     w('')
-    out.extend(table(['case'] + tools, [
-        [c.name] + ['%.1f' % c.peak_rss_mib(t) if t in c.tools else '-' for t in tools]
-        for c in cases]))
+    out.extend(per_tool(cases, lambda c, t: '%.1f' % c.peak_rss_mib(t)))
     w('')
-    w('Logins / data connections / commands of the first measured run (vsftpd log):')
+    w('%s of the first measured run (vsftpd log):' % wire[0])
     w('')
-    out.extend(table(['case'] + tools, [
-        [c.name] + ['%d / %d / %d' % (c.protocol[t].logins, data_connections(c.protocol[t]),
-                                      c.protocol[t].commands)
-                    if t in c.tools else '-' for t in tools]
-        for c in cases]))
+    out.extend(per_tool(cases, lambda c, t: wire[1](c.protocol[t])))
     w('')
-    big = [c for c in cases if c.rtt_ms and c.tree != '/L']
+    big = [c for c in cases if c.files == 1]
     if big:
         w('Big file throughput (MiB/s, from the median time):')
         w('')
-        out.extend(table(['case'] + list(big[0].tools), [
-            [c.name] + ['%.0f' % (c.total_bytes / MIB / c.median(t)) for t in c.tools]
-            for c in big]))
+        out.extend(per_tool(big, lambda c, t: '%.0f' % (c.total_bytes / MIB / c.median(t))))
         w('')
     return out
+
+
+def latency_tables(cases, args):
+    return section_tables('Latency section', [
+        'Server, proxy and clients on all CPUs; tree L on the disk, the big file into tmpfs. '
+        'The memory case (M) runs without delay, pinned like tree C.'], cases, args,
+        LATENCY_RATIOS)
+
+
+# Ratios the extra sections show for every case that has both tools.
+LIVE_RATIOS = (('vandrisk P1', 'vandrisk base'), ('vandrisk P8', 'vandrisk base P8'),
+               ('vandrisk P8', 'vandrisk P1'))
+SYNC_RATIOS = (('vandrisk', 'vandrisk nosync'),)
+LARGE_RATIOS = tuple(('vandrisk P8', t) for t in CAPPED_TOOLS[1:])
+
+
+def extra_tables(cases, args, resume):
+    """The tables of the sections live, sync and large that ran."""
+    out = []
+    live = [c for c in cases if c.section == 'live']
+    if live:
+        out.extend(section_tables('Files still being written (live)', [
+            'Tree L through the proxy at %d ms, tree A on loopback pinned like the loopback '
+            'cases; first runs onto the disk. "fresh": the files\' times set to now before the '
+            'case; "old": %d days back, where vsftpd\'s LIST shows a date more than a day back.'
+            % (EXTRA_RTT_MS, OLD_AGE_S // 86400),
+            'vandrisk base, base P8: --baseline-tool with parallel=1 and parallel=8.'],
+            live, args, LIVE_RATIOS, wire=(
+                'Logins / data connections / commands / SIZE+MLST+MDTM',
+                lambda p: '%d / %d / %d / %d' % (p.logins, data_connections(p), p.commands,
+                                                 looks(p)))))
+        out.extend(fresh_against_old(live))
+    sync = [c for c in cases if c.section == 'sync']
+    if sync:
+        out.extend(section_tables('Durable downloads (sync)', [
+            'walk_bench of this build (vandrisk) and of the same build with its two fdatasync '
+            'calls taken out (vandrisk nosync, --nosync-walk-bench), first runs onto the disk '
+            '(%s); tree A pinned like the loopback cases, tree B unpinned.' % args.work],
+            sync, args, SYNC_RATIOS))
+        out.extend(table(['case', 'sync share of the run', 'ms per file'], [
+            [c.name, '%.0f%%' % (100 * (1 - c.median('vandrisk nosync') / c.median('vandrisk'))),
+             '%.3f' % (1000 * (c.median('vandrisk') - c.median('vandrisk nosync')) / c.files)]
+            for c in sync]))
+        out.append('')
+    large = [c for c in cases if c.section == 'large']
+    if large:
+        out.extend(section_tables('Large files (large)', [
+            'Through the proxy at %d ms into tmpfs; "capped": vsftpd with anon_max_rate=%d '
+            '(bytes/s per session).' % (EXTRA_RTT_MS, large[0].rate or 0),
+            'vandrisk P8: the tool with parallel=8; lftp pget: pget -n 8; lftp mirror pget: '
+            'mirror --use-pget-n=8; aria2c: -x8 -s8 -k1M; lftp get: one connection.'],
+            large, args, LARGE_RATIOS, wire=(
+                'Logins / RETR / REST / MiB the server sent', lambda p: '%d / %d / %d / %.1f' % (
+                    p.logins, p.mix['RETR'], p.mix['REST'], p.sent_bytes / MIB))))
+    if resume:
+        out.extend(resume_lines(resume))
+    return out
+
+
+def looks(counts):
+    """Questions about one file: SIZE, MLST and MDTM commands."""
+    return sum(counts.mix[verb] for verb in ('SIZE', 'MLST', 'MDTM'))
+
+
+def fresh_against_old(cases):
+    """Each 'fresh' case of the live section against its 'old' one."""
+    by = {c.name: c for c in cases}
+    rows = []
+    for fresh in cases:
+        old = by.get(fresh.name.replace(' fresh ', ' old '))
+        if ' fresh ' not in fresh.name or not old:
+            continue
+        for tool in fresh.tools:
+            rows.append([fresh.name.replace(' fresh ', ' '), tool, fmt_s(fresh.median(tool)),
+                         fmt_s(old.median(tool)), '%.2f' % (fresh.median(tool) / old.median(tool)),
+                         '%+.3f' % (fresh.median(tool) - old.median(tool))])
+    return ['Fresh against old (s; ratio and difference of the medians):', ''] + table(
+        ['case', 'tool', 'fresh', 'old', 'fresh / old', 'fresh - old'], rows,
+        text_columns=2) + ['']
+
+
+def resume_lines(r):
+    killed, rerun = r['killed_counts'], r['rerun_counts']
+    have = sum(e - b for b, e in r['haves'])
+    return [
+        'Resume: vandrisk P8 on the capped file, killed (SIGKILL) once its journal named %d%% '
+        'of it as on disk, then run again:' % (100 * RESUME_AT), '',
+        '- killed after %.2f s: the journal named %.1f MiB in %d ranges (%s); the partial held '
+        '%.1f MiB; the server had sent %.1f MiB over %d logins; under the final name: %s.' % (
+            r['killed_after'], have / MIB, len(r['haves']),
+            ', '.join('%.1f-%.1f' % (b / MIB, e / MIB) for b, e in r['haves']),
+            r['part_bytes'] / MIB, killed.sent_bytes / MIB, killed.logins,
+            'a file' if r['final_name'] else 'nothing'),
+        '- the next run: %.3f s (pauses off), peak RSS %.1f MiB; the server sent %.1f MiB '
+        '(%.1f%% of the file) over %d logins, %d RETR, %d REST; the result is %s; left in the '
+        'directory: %s.' % (
+            r['rerun_s'], r['rerun_rss'] / 1024.0, rerun.sent_bytes / MIB,
+            100.0 * rerun.sent_bytes / r['size'], rerun.logins, rerun.mix['RETR'],
+            rerun.mix['REST'], 'byte-exact' if r['exact'] else 'NOT the server\'s file',
+            ', '.join(r['left'])), '']
 
 
 def data_connections(counts):
     return sum(counts.mix[verb] for verb in ('EPRT', 'PORT', 'EPSV', 'PASV'))
 
 
-def report(cases, args, check, floors, setup, started, load_before, load_after, elapsed):
+def report(cases, args, check, floors, setup, resume, started, load_before, load_after,
+           elapsed):
     main_cases = [c for c in cases if c.section == 'loopback' and not c.control]
     out = []
     w = out.append
-    runs = []
-    if main_cases:
-        runs.append('%d' % args.runs)
-    if setup:
-        runs.append('%d in the latency section' % args.latency_runs)
+    runs = collections.OrderedDict()  # runs -> the sections with that many
+    for case in cases:
+        sections = runs.setdefault(runs_of(case, args), [])
+        sections += [case.section] if case.section not in sections else []
+    runs = ['%d (%s)' % (n, ', '.join(sections)) for n, sections in runs.items()]
     w('- Date: %s; runs per tool and case: %s%s; whole benchmark %.0f s.' % (
         started.strftime('%Y-%m-%d %H:%M'), ', '.join(runs), ' (--quick)' if args.quick else '',
         elapsed))
@@ -997,6 +1276,17 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
               '' if args.b_target == 'tmpfs' else ' (B: disk, --b-target disk)', args.work))
         w('- Timed: each client process from start to exit; for vandrisk that is walk_bench '
           '(download_tree in process, as the tool runs a task, without its 3 s pauses).')
+    if setup:
+        rtts, pauses = setup
+        if rtts:
+            w('- Clients reach vsftpd through bench/latency_proxy.py; RTT set, then as a client '
+              'sees it (NOOP round trip / connect to greeting, medians of 5): %s.' % '; '.join(
+                  '%d ms: %.1f / %.1f ms' % (rtt, 1000 * noop, 1000 * greeting)
+                  for rtt, (greeting, noop) in sorted(rtts.items())))
+        if pauses is not None:
+            w('- vandrisk P1, P8, ... is the tool itself (--cnf; parallel= and passive= in its '
+              'task\'s group); %.1f s are taken off each run for its two pauses, measured at '
+              '%.3f s from its success line to its exit (median of 3).' % (TOOL_PAUSES, pauses))
     w('')
     w('- Versions: ' + '; '.join('%s: %s' % v for v in peer_versions()))
     w('')
@@ -1004,10 +1294,11 @@ def report(cases, args, check, floors, setup, started, load_before, load_after, 
         out.extend(loopback_tables(cases, main_cases, args, check, floors))
     latency_cases = [c for c in cases if c.section == 'latency']
     if latency_cases:
-        out.extend(latency_tables(latency_cases, args, setup))
+        out.extend(latency_tables(latency_cases, args))
+    out.extend(extra_tables(cases, args, resume))
     w('### Targets')
     w('')
-    for line in targets(cases):
+    for line in targets(cases, resume):
         w('- ' + line)
     w('')
     w('### All samples (s)')
@@ -1043,7 +1334,7 @@ def linear_verdict(series, mode):
         rule, ' / '.join('%.4f' % p for p in per), ' / '.join('%.4f' % m for m in marg))
 
 
-def targets(cases):
+def targets(cases, resume=None):
     by = {c.name: c for c in cases}
     lines = []
 
@@ -1095,7 +1386,7 @@ def targets(cases):
                         p.per_dir(),
                         ', '.join('%s %d' % kv for kv in sorted((file_over + dir_over).items()))
                         or 'nothing'))
-    return lines + latency_targets(cases)
+    return lines + latency_targets(cases) + extra_targets(cases, resume)
 
 
 # (case, tool, other tool, most tool / other): the latency section's targets
@@ -1134,6 +1425,51 @@ def latency_targets(cases):
     return lines
 
 
+# The extra sections' targets: (case name prefix, tool, other case's prefix
+# (None: the same case), other tool, most tool / other).
+EXTRA_TARGETS = (
+    ('live L50 fresh rerun', 'vandrisk P1', 'live L50 old rerun', 'vandrisk P1', 1.05),
+    ('live L50 fresh rerun', 'vandrisk P8', 'live L50 old rerun', 'vandrisk P8', 1.05),
+    ('live L50 fresh rerun', 'vandrisk P1', None, 'vandrisk base', 1.05),
+    ('live L50 fresh rerun', 'vandrisk P8', None, 'vandrisk base P8', 1.05),
+    ('sync A', 'vandrisk', None, 'vandrisk nosync', 1.10),
+    ('sync B', 'vandrisk', None, 'vandrisk nosync', 1.10),
+    ('large capped', 'vandrisk P8', None, 'lftp pget', 1.0),
+    ('large capped', 'vandrisk P8', None, 'lftp get', 0.2),
+    ('large uncapped', 'vandrisk P8', None, 'vandrisk P1', 1.05),
+)
+
+
+def extra_targets(cases, resume):
+    lines = []
+
+    def find(prefix):
+        return next((c for c in cases if c.name.startswith(prefix)), None)
+    for prefix, tool, other_prefix, other, limit in EXTRA_TARGETS:
+        case, other_case = find(prefix), find(other_prefix or prefix)
+        if not case or not other_case or tool not in case.tools or other not in other_case.tools:
+            continue
+        ratio = case.median(tool) / other_case.median(other)
+        lines.append('%s %s <= %gx %s%s: %s (%.3f s vs %.3f s, %.2fx)' % (
+            case.name, tool, limit, other_case.name + ' ' if other_prefix else '', other,
+            'MET' if ratio <= limit else 'NOT MET', case.median(tool), other_case.median(other),
+            ratio))
+    capped = find('large capped')
+    if capped:
+        rss = capped.peak_rss_mib('vandrisk P8')
+        lines.append('%s peak RSS of vandrisk P8 < %d MiB: %s (%.1f MiB)' % (
+            capped.name, MEMORY_LIMIT_MIB, 'MET' if rss < MEMORY_LIMIT_MIB else 'NOT MET', rss))
+    if resume:
+        share = resume['rerun_counts'].sent_bytes / resume['size']
+        lines += [
+            'resume: nothing under the final name after the kill: %s' % (
+                'NOT MET' if resume['final_name'] else 'MET'),
+            'resume: the next run fetches <= %d%% of the file: %s (%.1f%%)' % (
+                100 * RESUME_LIMIT, 'MET' if share <= RESUME_LIMIT else 'NOT MET', 100 * share),
+            'resume: the result is byte-exact: %s' % ('MET' if resume['exact'] else 'NOT MET')]
+    return lines
+
+
 # ---------------------------------------------------------------- main
 
 def parse_args(argv):
@@ -1150,12 +1486,15 @@ def parse_args(argv):
     parser.add_argument('--no-pin', action='store_true',
                         help='never pin server and clients to one CPU')
     parser.add_argument('--only', help='comma-separated case name prefixes, e.g. "A,D", '
-                        'or "latency" for the latency section')
+                        'or "latency", "live", "sync" or "large" for that section')
     parser.add_argument('--latency', action='store_true',
                         help='add the latency section (needs --tool)')
     parser.add_argument('--baseline-tool',
                         help='an earlier vandrisk build, run as "vandrisk base" in the latency '
-                        'section')
+                        'and live sections')
+    parser.add_argument('--nosync-walk-bench',
+                        help='walk_bench of a build whose fdatasync calls return at once, run as '
+                        '"vandrisk nosync" in the sync section')
     args = parser.parse_args(argv)
     cfg = dict(QUICK if args.quick else FULL)
     args.latency_runs = args.runs or cfg['l_runs']
@@ -1163,8 +1502,10 @@ def parse_args(argv):
         args.runs = cfg['runs']
     args.only = [p.strip() for p in args.only.split(',')] if args.only else []
     args.latency = args.latency or 'latency' in args.only
-    if args.latency and not args.tool:
-        parser.error('the latency section runs the tool itself: --tool')
+    if (args.latency or {'live', 'large'} & set(args.only)) and not args.tool:
+        parser.error('the latency, live and large sections run the tool itself: --tool')
+    if 'sync' in args.only and not args.nosync_walk_bench:
+        parser.error('the sync section needs --nosync-walk-bench')
     if os.geteuid() != 0:
         parser.error('run as root: vsftpd needs it')
     return args, cfg
@@ -1176,7 +1517,8 @@ def load_average():
 
 def main(argv):
     args, cfg = parse_args(argv)
-    for tool in ('lftp', 'wget', 'curl', 'cmp', TIME):
+    for tool in ('lftp', 'wget', 'curl', 'cmp', TIME) + (('aria2c',) if 'large' in args.only
+                                                         else ()):
         if not shutil.which(tool):
             raise SystemExit('run.py: %s is missing (bench/run.sh installs it)' % tool)
     started = datetime.datetime.now()
@@ -1194,6 +1536,7 @@ def main(argv):
         cases = plan_cases(cfg)
         if args.latency:
             cases += plan_latency_cases(cfg, args.baseline_tool)
+        cases += plan_extra_cases(cfg, args)
         if args.only:
             prefixes = tuple(args.only)
             cases = [c for c in cases if c.name.startswith(prefixes) or c.section in args.only]
@@ -1201,18 +1544,21 @@ def main(argv):
         for tree in sorted(set(c.tree for c in cases)):
             make_tree(srv, tree, cfg)
         net = Network(srv, work, args.keep_time_wait, not args.no_pin)
+        delayed = any(c.section in DELAYED_SECTIONS for c in cases)
         print('vsftpd on 127.0.0.1:%d; %d runs per tool and case%s' % (
             net.server.port, args.runs,
-            ' (latency section: %d)' % args.latency_runs if args.latency else ''), flush=True)
+            ' (%s: %d)' % (', '.join(DELAYED_SECTIONS), args.latency_runs) if delayed else ''),
+            flush=True)
         measure(cases, args, net, srv, work)
+        capped = [c for c in cases if c.section == 'large' and c.rate]
+        resume = measure_resume(capped[0], args, net, srv) if capped else None
         check = tool_check(args, net, work) \
             if {'A first', 'A rerun'} <= set(c.name for c in cases) else []
         floors = measure_floors(cases, args, net)
-        setup = measure_latency_setup(cases, args, net, work) \
-            if any(c.section == 'latency' for c in cases) else None
+        setup = measure_delayed_setup(cases, args, net, srv, work) if delayed else None
         args.namespaces = net.namespaces
-        text = report(cases, args, check, floors, setup, started, load_before, load_average(),
-                      time.monotonic() - t0)
+        text = report(cases, args, check, floors, setup, resume, started, load_before,
+                      load_average(), time.monotonic() - t0)
         print()
         print(text)
         if args.report:

@@ -28,7 +28,7 @@ fi
 packages=(
   g++ cmake make pkg-config libcurl4-openssl-dev  # the build
   python3 vsftpd                                  # the server and its launcher
-  lftp wget curl                                  # the peers
+  lftp wget curl aria2                            # the peers
   time diffutils                                  # /usr/bin/time -v, cmp
 )
 missing=()

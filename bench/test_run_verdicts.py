@@ -2,6 +2,7 @@
 
 import os
 import sys
+import types
 
 import pytest
 
@@ -148,3 +149,13 @@ LATENCY_VERDICTS = ('L50 first vandrisk P8 <= 0.7x lftp P8',
 ])
 def test_latency_targets(kwargs, missed):
     assert verdicts(latency_cases(**kwargs)) == {name: 'NOT MET' if name == missed else 'MET' for name in LATENCY_VERDICTS}
+
+
+@pytest.mark.parametrize('seconds, verdict', [(1.04, 'MET'), (1.06, 'NOT MET')])
+def test_live_targets_compare_the_fresh_rerun_with_the_old_one_and_the_old_build(seconds, verdict):
+    cases = run.plan_extra_cases(run.FULL, types.SimpleNamespace(only=['live'], baseline_tool='b'))
+    for case in cases:
+        for tool in case.tools:
+            changed = case.name == 'live L50 fresh rerun' and 'base' not in tool
+            case.samples[tool] = [(seconds if changed else 1.0, 12000)]
+    assert list(verdicts(cases).values()) == [verdict] * 4
