@@ -120,40 +120,41 @@ class Walk {
         const LocalKind local = platform::local_kind(entry_place.local);
         step = plan_local_step(entry, names.match(i), local, rules_);
         if (step == Step::kFileConflict) {
-          console_.say(msg::file_conflict(entry_place.remote_shown.c_str(), static_cast<int>(local)));
+          say(msg::file_conflict(entry_place.remote_shown.c_str(), static_cast<int>(local)), count);
           return -1;
         }
         if (step == Step::kDirectoryConflict) {
-          console_.say(msg::directory_conflict(entry_place.local_shown.c_str(), static_cast<int>(local)));
+          say(msg::directory_conflict(entry_place.local_shown.c_str(), static_cast<int>(local)), count);
           return -1;
         }
       }
+      bool said = true;
       switch (step) {
         case Step::kReportUnreadable:
-          console_.say(msg::unrecognized_listing_line(
-              rules_.raw() ? printable(entry.name).c_str() : names.shown(i).c_str()));
+          said = say(msg::unrecognized_listing_line(
+                         rules_.raw() ? printable(entry.name).c_str() : names.shown(i).c_str()),
+                     count);
           break;
         case Step::kReportUnsafe:
-          console_.say(msg::unsafe_name_skipped(printable(entry_place.remote_shown).c_str()));
+          said = say(msg::unsafe_name_skipped(printable(entry_place.remote_shown).c_str()), count);
           break;
         case Step::kReportDuplicate:
-          console_.say(msg::duplicate_name_skipped(entry_place.remote_shown.c_str()));
+          said = say(msg::duplicate_name_skipped(entry_place.remote_shown.c_str()), count);
           break;
         case Step::kReportUnsendable:
-          console_.say(msg::unsendable_name_skipped(entry_place.remote_shown.c_str()));
+          said = say(msg::unsendable_name_skipped(entry_place.remote_shown.c_str()), count);
           break;
         case Step::kReportLoop:
-          console_.say(msg::loop_skipped(entry_place.remote_shown.c_str()));
+          said = say(msg::loop_skipped(entry_place.remote_shown.c_str()), count);
           break;
         case Step::kFetch: {
-          bool fetched = false;
           FetchJob job(entry_place.remote, entry_place.local, entry, listing.listed_at);
           if (!rules_.raw()) job.shown_path = entry_place.remote_shown;
-          if (!fetch(entry_key, job, fetched)) return -1;
-          if (fetched) ++count;
+          if (!fetch(entry_key, job, count)) return -1;
           break;
         }
         case Step::kCreateAndWalk:
+          if (!name_waiting(count)) return -1;
           if (!platform::make_directory(entry_place.local)) {
             console_.say(msg::directory_create_failed(entry_place.local_shown.c_str()));
             return -1;
@@ -161,6 +162,7 @@ class Walk {
           console_.say(msg::directory_created(entry_place.local_shown.c_str()));
           [[fallthrough]];
         case Step::kWalk: {
+          if (!name_waiting(count)) return -1;
           if (!entry.unique.empty()) path_.push_back(entry.unique);
           const int below = walk(entry_key, entry_place);
           if (!entry.unique.empty()) path_.pop_back();
@@ -171,7 +173,9 @@ class Walk {
         default:
           break;  // passed over
       }
+      if (!said) return -1;
     }
+    if (!name_waiting(count)) return -1;
     if (listing.cut_short != ftp_errors::kNone) {
       console_.say(msg::listing_broken(listing.cut_short));
       return -1;
@@ -198,12 +202,27 @@ class Walk {
     out.local_shown.assign(place.local_shown).append(1, '\\').append(names.shown(i));
   }
 
-  // False when the walk must end; `fetched` tells whether the file now
-  // stands under its name (a file still changing is passed over).
-  bool fetch(const WalkKey& key, const FetchJob& job, bool& fetched) {
+  // A line other than a fetched file's; what waits for its name is named
+  // first. False when that failed: the walk ends, and this line is not said.
+  bool say(const std::string& line, int& count) {
+    if (!name_waiting(count)) return false;
+    console_.say(line);
+    return true;
+  }
+
+  // Fetches the file of `job`; `count` grows by the files named meanwhile.
+  // False when the walk must end. A file still changing is passed over.
+  bool fetch(const WalkKey& key, const FetchJob& job, int& count) {
+    // One that may take a while does not keep those before it waiting, nor
+    // does a slow link keep a batch waiting long.
+    const bool long_file = !job.size || *job.size >= kLongFile;
+    if ((long_file || old_batch()) && !name_waiting(count)) return false;
     FetchFailure failure;
     std::unique_ptr<FileFetch> file = source_.fetch(key, job, failure);
     const char* shown = job.shown().c_str();
+    if (!file || file->large()) {
+      if (!name_waiting(count)) return false;
+    }
     if (!file && failure.kind == FetchFailure::Kind::kChanging) {
       console_.say(msg::changing_file_skipped(shown));
       return true;
@@ -217,13 +236,47 @@ class Walk {
       console_.say(msg::min_age_needs_time(checks_.min_age_s, shown));
       return false;
     }
-    if (!file || !file->publish(failure)) {
+    if (!file) {
       console_.say(msg::file_download_failed(shown));
       return false;
     }
-    console_.say(msg::file_downloaded(shown));
-    fetched = true;
+    if (waiting_.empty()) waiting_since_ = FetchJob::Clock::now();
+    waiting_bytes_ += file->received();
+    waiting_.push_back({std::move(file), job.shown()});
+    if (waiting_.back().file->large() || waiting_.size() >= kBatchFiles ||
+        waiting_bytes_ >= kBatchBytes || old_batch()) {
+      return name_waiting(count);
+    }
     return true;
+  }
+
+  bool old_batch() const {
+    return !waiting_.empty() && FetchJob::Clock::now() - waiting_since_ >= std::chrono::seconds(1);
+  }
+
+  // Names the fetched files that wait, in walk order, and says their lines;
+  // `count` grows by each. One sync of the file system makes a batch of them
+  // durable first, at about the cost of one file's own sync (where the OS
+  // has none, each file syncs itself). False after the first that cannot be
+  // named: its line is said, the others are dropped unnamed.
+  bool name_waiting(int& count) {
+    if (waiting_.empty()) return true;
+    const bool durable = waiting_.size() > 1 &&
+                         platform::sync_file_system(waiting_.front().file->job().local_path);
+    bool ok = true;
+    for (Waiting& waiting : waiting_) {
+      FetchFailure failure;
+      if (!waiting.file->publish(failure, durable)) {
+        console_.say(msg::file_download_failed(waiting.shown.c_str()));
+        ok = false;
+        break;
+      }
+      console_.say(msg::file_downloaded(waiting.shown.c_str()));
+      ++count;
+    }
+    waiting_.clear();
+    waiting_bytes_ = 0;
+    return ok;
   }
 
   const NameRules& rules_;
@@ -232,6 +285,21 @@ class Walk {
   const FetchChecks& checks_;
   const std::vector<std::string> top_spellings_;
   WalkPath path_;  // identities from the top down to the directory being walked
+
+  // Small files fetched and checked, waiting for their names: named before
+  // any other line, before the walk goes down a directory or leaves one,
+  // before a file that may take a while, and once they are kBatchFiles
+  // files, kBatchBytes or a second old.
+  static constexpr std::size_t kBatchFiles = 64;
+  static constexpr std::uint64_t kBatchBytes = 16 << 20;
+  static constexpr std::uint64_t kLongFile = 1 << 20;
+  struct Waiting {
+    std::unique_ptr<FileFetch> file;
+    std::string shown;
+  };
+  std::vector<Waiting> waiting_;
+  std::uint64_t waiting_bytes_ = 0;
+  FetchJob::Clock::time_point waiting_since_;
 };
 
 // The settings a task can run with, or the line that says why not.

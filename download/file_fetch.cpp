@@ -126,10 +126,10 @@ bool FileFetch::changed(const RemoteFacts& facts) const {
   return !facts.modify.empty() && !job_.time.modify.empty() && facts.modify != job_.time.modify;
 }
 
-bool FileFetch::publish(FetchFailure& failure) {
+bool FileFetch::publish(FetchFailure& failure, bool durable) {
   failure = FetchFailure();
   if (large_) return large_->publish(failure);
-  if (file_ && file_->publish()) return true;
+  if (file_ && file_->publish(durable)) return true;
   if (file_) failure.local = file_->error();
   return remote_failure(ftp_errors::kInternalError, failure);
 }

@@ -121,7 +121,9 @@ class FileFetch {
   bool changed(const RemoteFacts& facts) const;
 
   // Gives the complete file its final name (never over an existing one).
-  bool publish(FetchFailure& failure);
+  // `durable`: a small file's data was made durable with others' already
+  // (platform::sync_file_system); a large file always syncs its own.
+  bool publish(FetchFailure& failure, bool durable = false);
 
  private:
   FetchJob job_;

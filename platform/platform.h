@@ -89,13 +89,26 @@ class NewLocalFile {
   virtual bool write(const char* data, std::size_t size) = 0;
   // Empties the file again, for a transfer that must start over.
   virtual bool restart() = 0;
-  virtual bool publish() = 0;
+  // `durable`: the caller has made the data durable since the last write
+  // (sync_file_system), so only the name is left to give.
+  bool publish(bool durable = false) { return (durable || sync()) && name(); }
   // The cause of the last failed write(), restart() or publish().
   const LocalError& error() const { return error_; }
 
  protected:
+  // The data reaches the disk before the name does: after a power cut a name
+  // must never stand for a file shorter than what was fetched.
+  virtual bool sync() = 0;
+  virtual bool name() = 0;
+
   LocalError error_;
 };
+
+// Makes every file written so far on the file system of `local_path`'s
+// directory durable at once (syncfs), which costs about what one file's own
+// sync does: the way to publish a batch of small files. False where this OS has no such call
+// (Windows) or it failed: each file then syncs on its own.
+bool sync_file_system(const std::string& local_path);
 // nullptr, with the cause in `*error` when given, when the file cannot be
 // created there or `local_path` exists.
 //

@@ -97,11 +97,9 @@ class FdNewFile : public NewLocalFile {
   }
 
  protected:
-  // The data reaches the disk before the name does: after a power cut a name
-  // must never stand for a file shorter than what was fetched (ext4 and
-  // others write a new file's blocks late, and only renames over an existing
-  // file get them early).
-  bool sync() { return ::fdatasync(fd_.get()) == 0 || failed("sync"); }
+  // ext4 and others write a new file's blocks late, and only renames over an
+  // existing file get them early.
+  bool sync() override { return ::fdatasync(fd_.get()) == 0 || failed("sync"); }
 
   // Records errno as the cause; always false.
   bool failed(const char* operation) {
@@ -121,8 +119,7 @@ class FdNewFile : public NewLocalFile {
 class TmpfileNewFile : public FdNewFile {
  public:
   using FdNewFile::FdNewFile;
-  bool publish() override {
-    if (!sync()) return false;
+  bool name() override {
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_.get());
     return ::linkat(AT_FDCWD, proc_path, AT_FDCWD, final_path_.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
@@ -139,8 +136,8 @@ class TempNameNewFile : public FdNewFile {
   TempNameNewFile(int fd, std::string temp_path, std::string final_path)
       : FdNewFile(fd, std::move(final_path)), temp_path_(std::move(temp_path)) {}
   ~TempNameNewFile() override { ::unlink(temp_path_.c_str()); }
-  bool publish() override {
-    return sync() && (::link(temp_path_.c_str(), final_path_.c_str()) == 0 || failed("publish"));
+  bool name() override {
+    return ::link(temp_path_.c_str(), final_path_.c_str()) == 0 || failed("publish");
   }
 
  private:
@@ -148,6 +145,13 @@ class TempNameNewFile : public FdNewFile {
 };
 
 }  // namespace
+
+bool sync_file_system(const std::string& local_path) {
+  std::string dir, name;
+  split_os_path(to_os_path(local_path), dir, name);
+  const Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.get() >= 0 && ::syncfs(fd.get()) == 0;
+}
 
 std::string executable_path() {
   char buffer[PATH_MAX + 1];

@@ -115,12 +115,11 @@ class TempNameNewFile : public NewLocalFile {
            failed("restart");
   }
 
-  bool publish() override {
-    // The data reaches the disk before the name does, so that after a power
-    // cut no name stands for a short file. The rename needs the handle
-    // closed: it was opened without FILE_SHARE_DELETE so that nobody else
-    // can touch the file meanwhile.
-    if (!FlushFileBuffers(handle_.get())) return failed("sync");
+  bool sync() override { return FlushFileBuffers(handle_.get()) || failed("sync"); }
+
+  bool name() override {
+    // The rename needs the handle closed: it was opened without
+    // FILE_SHARE_DELETE so that nobody else can touch the file meanwhile.
     if (!handle_.close() || !win32::publish_no_replace(temp_.path(), final_path_)) {
       return failed("publish");
     }
@@ -173,6 +172,8 @@ bool publish_no_replace(const std::string& temp, const std::string& final_path) 
 }
 
 }  // namespace win32
+
+bool sync_file_system(const std::string&) { return false; }  // no syncfs: each file flushes
 
 std::string executable_path() {
   std::string buffer(MAX_PATH, '\0');
