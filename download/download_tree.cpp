@@ -1,7 +1,11 @@
 #include "download/download_tree.h"
 
 #include <fstream>
+#include <chrono>
+#include <cstdint>
+#include <memory>
 #include <new>
+#include <set>
 #include <string>
 
 #include "config/task_settings.h"
@@ -116,6 +120,13 @@ class Walk {
         join(place, entry, names, i, entry_place);
       }
       if (step == Step::kLookLocally) {
+        // A name the listing repeats (or, on Windows, spells in another
+        // case) finds the file fetched under it named, as it would have
+        // been without waiting.
+        if (waiting_names_.count(platform::local_name_key(entry_place.local)) &&
+            !name_waiting(count)) {
+          return -1;
+        }
         // Looked at for every entry, also one the filters will pass over.
         const LocalKind local = platform::local_kind(entry_place.local);
         step = plan_local_step(entry, names.match(i), local, rules_);
@@ -243,6 +254,7 @@ class Walk {
     if (waiting_.empty()) waiting_since_ = FetchJob::Clock::now();
     waiting_bytes_ += file->received();
     waiting_.push_back({std::move(file), job.shown()});
+    waiting_names_.insert(platform::local_name_key(job.local_path));
     if (waiting_.back().file->large() || waiting_.size() >= kBatchFiles ||
         waiting_bytes_ >= kBatchBytes || old_batch()) {
       return name_waiting(count);
@@ -275,6 +287,7 @@ class Walk {
       ++count;
     }
     waiting_.clear();
+    waiting_names_.clear();
     waiting_bytes_ = 0;
     return ok;
   }
@@ -298,6 +311,7 @@ class Walk {
     std::string shown;
   };
   std::vector<Waiting> waiting_;
+  std::set<std::string> waiting_names_;  // their local_name_key()s
   std::uint64_t waiting_bytes_ = 0;
   FetchJob::Clock::time_point waiting_since_;
 };

@@ -81,6 +81,24 @@ TEST_F(DownloadTreeTest, SecondRunFetchesNothing) {
   EXPECT_EQ(server_.fetched().size(), fetches);
 }
 
+TEST_F(DownloadTreeTest, AFileTheListingNamesTwiceIsFetchedOnce) {
+  for (const char* parallel : {"1", "4"}) {
+    FakeFtpServer server;
+    test::ScratchDir dir;
+    server.add_dir("/d");
+    server.add_file("/d/a.bin", "a");
+    server.add_file("/d/b.bin", "b");
+    server.add_file("/d/a.bin", "a");  // listed again
+    FakeFtpClient client(server);
+    TaskRecord task = test::make_task("/d", dir.local());
+    task.settings.parallel = parallel;
+    std::ostringstream out;
+    EXPECT_EQ(run_task(task, client, out), 2) << parallel;
+    EXPECT_EQ(out.str(), gbk("下载文件 /d/a.bin\r\n下载文件 /d/b.bin\r\n")) << parallel;
+    EXPECT_EQ(test::list_dir(dir.path()), "a.bin b.bin") << parallel;
+  }
+}
+
 TEST_F(DownloadTreeTest, FiltersAreCaseSensitivePrefixAndSuffix) {
   server_.add_dir("/d");
   for (const char* name : {"name1.zip", "Name2.zip", "name3.ZIP", "other.zip", "name.zip.part"}) {
