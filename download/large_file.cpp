@@ -468,6 +468,12 @@ bool LargeFile::wants_help(Clock::time_point now) {
   return largest_left >= 2 * tuning_.min_piece() && split_pays(largest_left, busy, now);
 }
 
+bool LargeFile::may_want_help() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !failed_ && !no_split_ && !spread_ && tuning_.connections >= 2 &&
+         size_ >= 2 * tuning_.min_piece() && !all_done();
+}
+
 bool LargeFile::help(FtpConnection& connection, int retries, bool& lost, FetchFailure& failure) {
   Ranges::iterator range;
   {

@@ -97,6 +97,10 @@ class LargeFile {
   bool help(FtpConnection& connection, int retries, bool& lost, FetchFailure& failure);
   // Whether a connection that came to help now would find work.
   bool wants_help(Clock::time_point now);
+  // Whether help may soon be wanted: the first connection is still alone and
+  // the file could be split. The task logs its other connections in
+  // meanwhile, so that those that come to help start at once.
+  bool may_want_help() const;
 
   // Counts one failed attempt of the file's first connection; false when
   // the retries are used up (the file has failed).

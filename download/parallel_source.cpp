@@ -319,6 +319,14 @@ std::optional<WalkKey> ParallelSource::next_to_start() const {
   return next;
 }
 
+bool ParallelSource::help_may_come() const {
+  if (running_large_ == 0) return false;
+  for (const auto& entry : items_) {
+    if (entry.second.large && entry.second.large->may_want_help()) return true;
+  }
+  return false;
+}
+
 std::shared_ptr<LargeFile> ParallelSource::help_wanted(WalkKey& key) {
   if (running_large_ == 0) return nullptr;
   const auto now = LargeFile::Clock::now();
@@ -348,7 +356,7 @@ void ParallelSource::start_more_connections() {
   WalkKey key;
   const int spare = idle_ + connecting_;
   int wanted = startable > static_cast<std::size_t>(spare) ? spare + 1 : 0;
-  if (help_wanted(key)) wanted = connections_;
+  if (help_wanted(key) || help_may_come()) wanted = connections_;
   while (idle_ + connecting_ < wanted && workers_ < connections_) {
     ++workers_;
     ++connecting_;

@@ -113,6 +113,8 @@ class ParallelSource : public WalkSource {
   // The first large file in walk order that another connection could help
   // with now, and its key; null when there is none.
   std::shared_ptr<LargeFile> help_wanted(WalkKey& key);
+  // Whether a large file in progress may soon want help (LargeFile::may_want_help).
+  bool help_may_come() const;
   void start_more_connections();
   int& ahead(const Item& item) { return item.is_listing ? lists_ahead_ : fetches_ahead_; }
 
