@@ -350,6 +350,31 @@ TEST_F(DownloadTreeTest, FilesStillChangingArePassedOver) {
   });
 }
 
+// With several connections, the one that lost its control connection after
+// every byte of a file may find the server full when it logs in again for
+// the look: another connection looks, and the bytes are kept.
+TEST_F(DownloadTreeTest, AWholeFileWhoseConnectionWasLostIsLookedAtByAnother) {
+  FakeFtpServer server;
+  test::ScratchDir dir;
+  server.add_dir("/d");
+  server.add_file("/d/a.bin", "a");
+  server.add_file("/d/b.bin", "b");
+  server.set_modify("/d/a.bin", test::utc_time_val(-600));  // recent: looked at again
+  server.fail_fetch_after_data("/d/a.bin", {ftp_errors::kTimeout, 0}, 1);
+  server.fail_connect({ftp_errors::kExtendedError, 421}, -1, 2);  // full after two logins
+  FakeFtpClient client(server);
+  TaskRecord task = test::make_task("/d", dir.local());
+  task.settings.parallel = "2";
+  WalkTuning tuning;
+  tuning.first_retry_delay_ms = 0;
+  tuning.settle_ms = 200;  // both connections are in before the look
+  std::ostringstream out;
+  EXPECT_EQ(run_task(task, client, out, tuning), 2);
+  EXPECT_EQ(out.str(), gbk("下载文件 /d/a.bin\r\n下载文件 /d/b.bin\r\n"));
+  EXPECT_EQ(test::list_dir(dir.path()), "a.bin b.bin");
+  EXPECT_EQ(server.fetched().size(), 2u);
+}
+
 // A server may refuse (553) a name it listed. Read under a charset, the name
 // is passed over with a line as one that cannot be sent; raw, the task fails
 // on it as before.

@@ -75,6 +75,11 @@ void FileFetch::give_up(bool changed) {
 }
 
 bool FileFetch::attempt(FtpConnection& connection, FetchFailure& failure, Console* console) {
+  complete_ = attempt_once(connection, failure, console);
+  return complete_;
+}
+
+bool FileFetch::attempt_once(FtpConnection& connection, FetchFailure& failure, Console* console) {
   failure = FetchFailure();
   connection_lost_ = false;
   if (large_) return large_->fetch(connection, console, failure, connection_lost_);

@@ -110,10 +110,15 @@ class FileFetch {
   // fails as a local "size" failure, one that came short as kConnectionAborted;
   // both with count_differs). Every byte and then no final reply, or a
   // control connection that broke after them, is a whole file too, but one
-  // whose connection is of no further use (connection_lost()).
+  // whose connection is of no further use (take_lost_connection()).
   // While it runs, `console` (when given) shows it on the progress line.
   bool attempt(FtpConnection& connection, FetchFailure& failure, Console* console = nullptr);
-  bool connection_lost() const { return connection_lost_; }
+  // Whether an attempt brought the whole file; only the look before it is
+  // published may be left, on any connection.
+  bool complete() const { return complete_; }
+  // Whether the connection the whole file came over is of no further use.
+  // Asked once: by the connection that goes on after it.
+  bool take_lost_connection() { return std::exchange(connection_lost_, false); }
 
   // Whether what the server now says of the file (`facts`) shows it changed
   // since its listing: another size than the listing's (than what arrived,
@@ -126,10 +131,13 @@ class FileFetch {
   bool publish(FetchFailure& failure, bool durable = false);
 
  private:
+  bool attempt_once(FtpConnection& connection, FetchFailure& failure, Console* console);
+
   FetchJob job_;
   std::unique_ptr<platform::NewLocalFile> file_;
   std::uint64_t received_ = 0;
   bool connection_lost_ = false;
+  bool complete_ = false;
   int failures_ = 0;
   std::shared_ptr<LargeFile> large_;
 };

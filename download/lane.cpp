@@ -95,7 +95,9 @@ bool Lane::list(const std::string& dir, FtpListing& listing, FtpStatus& status, 
 bool Lane::look(const std::string& path, unsigned wanted, RemoteFacts& facts,
                 FtpStatus& status) {
   for (int attempt = 0;; ++attempt) {
-    if (ensure_connected(status) && connection_->look(path, wanted, facts, status)) return true;
+    const bool connected = ensure_connected(status);
+    if (!connected && refused_login(status)) return false;
+    if (connected && connection_->look(path, wanted, facts, status)) return true;
     if (!try_again(attempt, status, [&](unsigned seconds) {
           return msg::retry_fetch(path.c_str(), status.code, seconds, attempt + 1,
                                   policy_.retries);
@@ -171,8 +173,22 @@ bool Lane::settled(const FileFetch& file, FetchFailure& failure) {
 }
 
 bool Lane::fetch(FileFetch& file, FetchFailure& failure) {
-  const FetchJob& job = file.job();
   failure = FetchFailure();
+  // A whole file that another connection handed over, lost before its
+  // look, needs only that look.
+  if (!file.complete() && !transfer(file, failure)) return false;
+  // The walk goes on over a fresh connection, and so does the look below.
+  if (file.take_lost_connection()) connection_.reset();
+  if (settled(file, failure)) return true;
+  // The server would not take this connection back (most likely: others
+  // took its place). One of those looks instead; the bytes stay.
+  if (refused_login(failure.remote)) return false;
+  file.give_up(failure.kind == FetchFailure::Kind::kChanging);
+  return false;
+}
+
+bool Lane::transfer(FileFetch& file, FetchFailure& failure) {
+  const FetchJob& job = file.job();
   if (checks_.min_age_s > 0 && !old_enough(job, failure)) return false;
   if (file.large() && !file.large()->opened()) {
     // The partial's journal holds the remote file's time, so that a later
@@ -219,11 +235,7 @@ bool Lane::fetch(FileFetch& file, FetchFailure& failure) {
       return false;
     }
   }
-  // The walk goes on over a fresh connection, and so does the look below.
-  if (file.connection_lost()) connection_.reset();
-  if (settled(file, failure)) return true;
-  file.give_up(failure.kind == FetchFailure::Kind::kChanging);
-  return false;
+  return true;
 }
 
 bool Lane::help(LargeFile& file) {

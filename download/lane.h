@@ -107,6 +107,10 @@ class Lane {
   // min_age: whether the file is old enough to fetch; false with the
   // failure's kind saying why not, or with the look's failure.
   bool old_enough(const FetchJob& job, FetchFailure& failure);
+  // The transfer part of fetch(): attempts with retries until the file is
+  // whole; false with the failure (the file given up, unless the login was
+  // refused).
+  bool transfer(FileFetch& file, FetchFailure& failure);
   // Whether the fetched file stayed as listed; false with kChanging, or with
   // the look's failure.
   bool settled(const FileFetch& file, FetchFailure& failure);

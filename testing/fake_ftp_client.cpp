@@ -296,7 +296,8 @@ std::unique_ptr<FtpConnection> FakeFtpClient::connect(const FtpAccount& account,
   std::lock_guard<std::mutex> lock(*server_.mutex_);
   server_.connects_.push_back(account);
   if (account.port == 0) server_.connects_.back().port = 21;
-  if (server_.connect_fault_ && server_.connect_fault_->times != 0) {
+  if (server_.connect_fault_ && server_.connect_fault_->times != 0 &&
+      server_.connects_before_fault_-- <= 0) {
     if (server_.connect_fault_->times > 0) --server_.connect_fault_->times;
     status = server_.connect_fault_->status;
     return nullptr;

@@ -58,7 +58,11 @@ class FakeFtpServer {
 
   // Failures on cue. `times` < 0: every time; otherwise the next `times`
   // attempts fail and later ones succeed.
-  void fail_connect(FtpStatus status, int times = -1) { connect_fault_ = {status, times}; }
+  // `after`: the next so many logins still succeed.
+  void fail_connect(FtpStatus status, int times = -1, int after = 0) {
+    connect_fault_ = {status, times};
+    connects_before_fault_ = after;
+  }
   // A login while `connections` others are open fails, like a server that
   // allows only so many (421 too many connections).
   void limit_connections(int connections) { connection_limit_ = connections; }
@@ -130,6 +134,7 @@ class FakeFtpServer {
   bool identities_ = false;
   bool cdir_ = false;
   std::optional<Fault> connect_fault_;
+  int connects_before_fault_ = 0;
   int connection_limit_ = -1;
   std::map<std::string, Fault> list_faults_, fetch_faults_, midway_faults_, after_data_faults_;
   std::map<std::string, std::pair<std::size_t, FtpError>> break_list_;
